@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite: once in a normal build and
+# once under AddressSanitizer + UndefinedBehaviorSanitizer. Fails if either
+# fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build (release) =="
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+echo "== tests (release) =="
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== build (sanitizers) =="
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZELVO_SANITIZE=ON -DZELVO_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-asan -j"$jobs"
+echo "== tests (sanitizers) =="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"

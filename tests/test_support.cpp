@@ -1,0 +1,58 @@
+#include "test_support.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <iostream>
+#include <sstream>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+namespace zt {
+
+StdoutCapture::StdoutCapture() {
+    fflush(stdout);
+    std::cout.flush();
+    char tmpl[] = "/tmp/zelvo_capture_XXXXXX";
+    const int fd = mkstemp(tmpl);
+    path_ = tmpl;
+    saved_fd_ = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+std::string StdoutCapture::take() {
+    if (done_) return {};
+    fflush(stdout);
+    std::cout.flush();
+    dup2(saved_fd_, 1);
+    close(saved_fd_);
+    done_ = true;
+    FILE* f = fopen(path_.c_str(), "rb");
+    std::string out;
+    if (f) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        fclose(f);
+    }
+    unlink(path_.c_str());
+    return out;
+}
+
+StdoutCapture::~StdoutCapture() { take(); }
+
+std::string sample_frame_path(int index) {
+    char name[32];
+    snprintf(name, sizeof name, "/vtest/frame_%03d.jpg", index);
+    return std::string(ZELVO_SAMPLES_DIR) + name;
+}
+
+cv::Mat sample_gray(int index) {
+    cv::Mat img = cv::imread(sample_frame_path(index), cv::IMREAD_GRAYSCALE);
+    EXPECT_FALSE(img.empty()) << "missing sample " << sample_frame_path(index);
+    return img;
+}
+
+}  // namespace zt

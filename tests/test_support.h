@@ -1,0 +1,34 @@
+// Shared helpers of the test suite.
+#ifndef ZELVO_TEST_SUPPORT_H
+#define ZELVO_TEST_SUPPORT_H
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+namespace zt {
+
+// Captures everything written to the process's standard output (file
+// descriptor 1, so printf and std::cout alike) between construction and
+// take(). Flushes both C and C++ streams at both ends.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string take();  // stops capturing and returns the bytes
+
+private:
+    int saved_fd_ = -1;
+    std::string path_;
+    bool done_ = false;
+};
+
+// Path of a bundled sample frame (0..99) of samples/vtest.
+std::string sample_frame_path(int index);
+
+// A bundled sample frame as 8-bit grey (CV_8UC1); fails the test if missing.
+cv::Mat sample_gray(int index);
+
+}  // namespace zt
+
+#endif
