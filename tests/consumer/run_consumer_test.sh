@@ -14,6 +14,7 @@ set -euo pipefail
 build=$(cd "${1:?usage: $0 <build-dir> [<consumer-source-dir>]}" && pwd)
 src=$(cd "${2:-$(dirname "$0")}" && pwd)
 cxx=${CXX:-c++}
+unset DESTDIR  # the checks below expect the files right under the prefix
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/zelvo-consumer.XXXXXX")
 trap 'rm -rf "$work"' EXIT
