@@ -223,11 +223,10 @@ int zelvo::evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f
 
     // Rank the clusters by the size of their mean flow: S smallest, L largest.
     std::vector<int> order(size_t(s.ST_TRKE_clusterCount));
-    std::vector<float> absCenters(centers.size());
-    for (size_t k = 0; k < centers.size(); ++k) absCenters[k] = std::fabs(centers[k]);
     for (size_t k = 0; k < order.size(); ++k) order[k] = int(k);
-    std::sort(order.begin(), order.end(),
-              [&absCenters](int a, int b) { return absCenters[a] < absCenters[b]; });
+    std::sort(order.begin(), order.end(), [&centers](int a, int b) {
+        return std::fabs(centers[size_t(a)]) < std::fabs(centers[size_t(b)]);
+    });
     const int labelS = order.front();
     const int labelL = order.back();
 
