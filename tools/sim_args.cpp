@@ -1,0 +1,219 @@
+// Command line of zelvo-stitch-sim.
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+#include "sim_host.h"
+
+namespace zsim {
+
+std::string usage(const char* prog) {
+    std::ostringstream u;
+    u << "Usage: " << prog << " [options]\n"
+      << "Plays frames through a simulated rig of side-by-side cameras and runs\n"
+         "libzelvo_stitch on it as a device host would (closed loop: every shift the\n"
+         "library writes moves the sampling of the overlap's right camera).\n"
+         "\n"
+         "Input and output:\n"
+         "  --input PATH         folder of JPEG/PNG frames (played in name order) or one\n"
+         "                       image repeated (default: the bundled footage samples/vtest)\n"
+         "  --frames N           frames to play (default: all; one image: 30)\n"
+         "  --out DIR            output folder (default: out)\n"
+         "  --seams              draw the seam of every overlap in red on the panoramas\n"
+         "  --no-frames          skip the per-frame panoramas (frames/panorama_NNNN.png)\n"
+         "Rig:\n"
+         "  --cameras N          cameras side by side, 2 to 5 (default 3)\n"
+         "  --width PX           width of one camera image (default 384)\n"
+         "  --overlap PX         columns shared by neighbouring cameras (default 192); an even\n"
+         "                       number of cells, at most half the width with 3+ cameras\n"
+         "  --cell WxH           mask cell in pixels (default 4x4)\n"
+         "  --blocks N           mask blocks per overlap (default 4)\n"
+         "  --lut-grid N         LUT vertices per row and column (default 33)\n"
+         "  --period N           tracking period in frames, 0 = every frame (default 2)\n"
+         "  --misalign SCHEDULE  displacement of an overlap's right camera in pixels, as\n"
+         "                       FRAME:PX[,FRAME:PX...] or PX (= 0:PX), |PX| <= 64; give it\n"
+         "                       once per overlap, left to right (default 8, -12, 8, -12)\n"
+         "  --motion-threshold N mean grey difference that marks a 16x16 block as moving\n"
+         "                       (default 8)\n"
+         "Library switches (zelvo_stitch_init), 0 or 1:\n"
+         "  --reset-mask B       random reset of the fusion map after quiet frames (default 0)\n"
+         "  --mask-blocks B      hold the seam in blocks without enough motion (default 0)\n"
+         "  --weighted-history B weighted motion history (default 1)\n"
+         "Messages:\n"
+         "  --dbg N              library print switch (zelvo_stitch_set_dbg_out; 1 = verbose\n"
+         "                       diagnostics on standard output; default 0)\n"
+         "  --quiet              no progress bar, no summary line\n"
+         "  --help               this text\n"
+         "\n"
+         "Writes to the output folder: frames/panorama_NNNN.png, preview.png (cameras of\n"
+         "the last frame side by side above its panorama), fusion_map_I.png, shift.csv,\n"
+         "shift.png and summary.json. Exit status 0 on success, 2 for bad arguments or\n"
+         "unreadable input (nothing written), 1 when the library fails.\n";
+    return u.str();
+}
+
+namespace {
+
+bool toInt(const std::string& s, long long& v) {
+    if (s.empty() || std::isspace((unsigned char)s[0])) return false;
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtoll(s.c_str(), &end, 10);
+    return errno == 0 && *end == '\0';
+}
+
+}  // namespace
+
+bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
+    std::vector<Schedule> schedules;
+    for (int a = 1; a < argc; ++a) {
+        std::string name = argv[a], value;
+        bool inlineValue = false;
+        if (name.rfind("--", 0) == 0) {
+            const auto eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name = name.substr(0, eq);
+                inlineValue = true;
+            }
+        }
+        auto flag = [&](const char* n) {
+            if (name != n) return false;
+            if (inlineValue) err = std::string(n) + " takes no value";
+            return true;
+        };
+        bool missing = false;
+        auto takes = [&](const char* n) {
+            if (name != n) return false;
+            if (!inlineValue) {
+                if (a + 1 >= argc || std::string(argv[a + 1]).rfind("--", 0) == 0) {
+                    missing = true;
+                    err = std::string(n) + " needs a value";
+                    return true;
+                }
+                value = argv[++a];
+            }
+            return true;
+        };
+        // Integer option within [lo, hi].
+        auto intArg = [&](const char* n, long long lo, long long hi, int& dst) {
+            long long v;
+            if (!toInt(value, v) || v < lo || v > hi) {
+                err = std::string(n) + ": '" + value + "' is not a whole number from " +
+                      std::to_string(lo) + " to " + std::to_string(hi);
+                return false;
+            }
+            dst = int(v);
+            return true;
+        };
+        auto boolArg = [&](const char* n, bool& dst) {
+            int v = 0;
+            if (!intArg(n, 0, 1, v)) return false;
+            dst = v != 0;
+            return true;
+        };
+
+        RigConfig& r = opt.rig;
+        if (name == "-h" || flag("--help")) {
+            if (!err.empty()) return false;
+            opt.help = true;
+        } else if (name == "-q" || flag("--quiet")) {
+            if (!err.empty()) return false;
+            opt.quiet = true;
+        } else if (flag("--seams")) {
+            if (!err.empty()) return false;
+            opt.seams = true;
+        } else if (flag("--no-frames")) {
+            if (!err.empty()) return false;
+            opt.writeFrames = false;
+        } else if (takes("--input")) {
+            if (missing) return false;
+            if (value.empty()) return err = "--input: empty path", false;
+            opt.input = value;
+        } else if (takes("--out")) {
+            if (missing) return false;
+            if (value.empty()) return err = "--out: empty path", false;
+            opt.out = value;
+        } else if (takes("--frames")) {
+            if (missing || !intArg("--frames", 1, 1000000, opt.frames)) return false;
+        } else if (takes("--cameras")) {
+            if (missing || !intArg("--cameras", 2, ZELVO_STITCH_MAX_IMAGES, r.cameras))
+                return false;
+        } else if (takes("--width")) {
+            // 4080 px keep the motion map within the 255 blocks a stitcher stores.
+            if (missing || !intArg("--width", 16, 4080, r.camWidth)) return false;
+        } else if (takes("--overlap")) {
+            if (missing || !intArg("--overlap", 2, 4080, r.overlap)) return false;
+        } else if (takes("--cell")) {
+            if (missing) return false;
+            const auto x = value.find_first_of("xX");
+            long long w, h;
+            if (x == std::string::npos || !toInt(value.substr(0, x), w) ||
+                !toInt(value.substr(x + 1), h) || w < 1 || h < 1 || w > 32 || h > 64)
+                return err = "--cell: '" + value +
+                             "' is not WxH with a width of 1 to 32 and a height of 1 to 64",
+                       false;
+            r.cellW = int(w);
+            r.cellH = int(h);
+        } else if (takes("--blocks")) {
+            if (missing || !intArg("--blocks", 1, 64, r.blocks)) return false;
+        } else if (takes("--lut-grid")) {
+            if (missing || !intArg("--lut-grid", 2, 1024, r.lutGrid)) return false;
+        } else if (takes("--period")) {
+            if (missing || !intArg("--period", 0, 1000000, r.period)) return false;
+        } else if (takes("--motion-threshold")) {
+            if (missing || !intArg("--motion-threshold", 0, 255, r.motionThreshold)) return false;
+        } else if (takes("--reset-mask")) {
+            if (missing || !boolArg("--reset-mask", r.resetMask)) return false;
+        } else if (takes("--mask-blocks")) {
+            if (missing || !boolArg("--mask-blocks", r.maskBlocks)) return false;
+        } else if (takes("--weighted-history")) {
+            if (missing || !boolArg("--weighted-history", r.weightedHistory)) return false;
+        } else if (takes("--dbg")) {
+            if (missing || !intArg("--dbg", -1000000, 1000000, r.dbg)) return false;
+        } else if (takes("--misalign")) {
+            if (missing) return false;
+            Schedule s;
+            std::string why;
+            if (!parseSchedule(value, s, why)) return err = "--misalign: " + why, false;
+            schedules.push_back(s);
+        } else {
+            err = "unknown argument '" + std::string(argv[a]) + "' (see --help)";
+            return false;
+        }
+    }
+
+    RigConfig& r = opt.rig;
+    const int overlaps = r.cameras - 1;
+    if (int(schedules.size()) > overlaps) {
+        err = "--misalign: given " + std::to_string(schedules.size()) + " times but " +
+              std::to_string(r.cameras) + " cameras have " + std::to_string(overlaps) +
+              " overlap" + (overlaps == 1 ? "" : "s");
+        return false;
+    }
+    static const int defaults[] = {8, -12, 8, -12};
+    r.misalign = schedules;
+    for (int i = int(schedules.size()); i < overlaps; ++i)
+        r.misalign.push_back(Schedule{{{0, defaults[i % 4]}}});
+
+    if (r.overlap >= r.camWidth) {
+        err = "--overlap " + std::to_string(r.overlap) + " must be below --width " +
+              std::to_string(r.camWidth);
+        return false;
+    }
+    if (r.cameras > 2 && 2 * r.overlap > r.camWidth) {
+        err = "--overlap " + std::to_string(r.overlap) + " is more than half of --width " +
+              std::to_string(r.camWidth) + ": a middle camera's two overlaps would cross";
+        return false;
+    }
+    const int cells = r.overlap / r.cellW;
+    if (cells < 2 || cells % 2 != 0) {
+        err = "--overlap " + std::to_string(r.overlap) + " with --cell width " +
+              std::to_string(r.cellW) + " gives " + std::to_string(cells) +
+              " mask columns; it needs an even number, at least 2";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace zsim

@@ -1,0 +1,208 @@
+// Host side of the simulated camera rig: everything a device host does around
+// libzelvo_stitch (camera images, strip buffer, packed motion bitmaps, LUTs,
+// fusion-map buffers, the frame record, the calling order, applying the
+// shifts), plus the simulator's own outputs (panorama, plot, CSV, JSON).
+//
+// Talks to the library only through zelvo_stitch.h and its exported symbols.
+// This archive does not link the library: the program links the shared
+// library, the tests the static archive.
+#ifndef ZELVO_SIM_HOST_H
+#define ZELVO_SIM_HOST_H
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "zelvo_stitch.h"
+
+namespace zsim {
+
+// Motion detector grid: one bit per 16 x 16 block of a camera image.
+constexpr int kMotionBlock = 16;
+
+inline int motionBlocks(int pixels) { return (pixels + kMotionBlock - 1) / kMotionBlock; }
+// Bytes per packed bitmap row: whole 32-bit words, 32 blocks each.
+inline int motionRowBytes(int widthPx) { return ((widthPx + 511) / 512) * 4; }
+
+// Misalignment of one overlap over time: (first frame, pixels) steps, frames
+// strictly increasing; before the first step the displacement is 0.
+struct Schedule {
+    std::vector<std::pair<int, int>> steps;
+    int at(int frame) const;
+    std::string str() const;  // "0:8,50:-4"
+};
+// Parses "F:PX[,F:PX...]" or a plain "PX" (= "0:PX"). On failure returns
+// false and says why in err.
+bool parseSchedule(const std::string& text, Schedule& out, std::string& err);
+
+struct RigConfig {
+    int cameras = 3;
+    int camWidth = 384;   // pixels of one camera image across
+    int overlap = 192;    // pixels shared by neighbouring cameras
+    int cellW = 4, cellH = 4;
+    int blocks = 4;       // mask blocks per overlap
+    int lutGrid = 33;     // LUT vertices per row and per column
+    int period = 2;       // tracking period (Zelvo_Stitch_Shift_Every_N_Frames)
+    bool resetMask = false;
+    bool maskBlocks = false;
+    bool weightedHistory = true;
+    int motionThreshold = 8;  // mean |grey difference| that marks a block as moving
+    int dbg = -1;             // print switch handed to the library; -1 leaves it alone
+    std::vector<Schedule> misalign;  // one per overlap
+};
+
+// Panorama width of the rig: cameras side by side, neighbours sharing
+// `overlap` columns.
+int rigWidth(const RigConfig& rig);
+// Checks the rig against a frame size; returns "" or the reason it cannot run.
+std::string checkRig(const RigConfig& rig, int frameW, int frameH);
+
+// ---- host buffers -------------------------------------------------------
+
+// Block-wise frame difference: blocks (CV_8UC1, motionBlocks(h) x
+// motionBlocks(w)) gets 1 where the mean |cur - prev| of the block reaches
+// threshold, else 0. Edge blocks average over the pixels they hold.
+void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat& blocks,
+                 std::vector<int>& rowSums);
+// Packs a 0/1 block map into the detector's bitmap: rows of
+// motionRowBytes(widthPx) bytes; block x is bit x % 32 of the little-endian
+// word x / 32. out is resized to rows x rowBytes and fully rewritten.
+void packMotionBitmap(const cv::Mat& blocks, int widthPx, std::vector<uint8_t>& out);
+
+// LUT word pointing at motion-map cell (col, row).
+inline uint32_t lutWord(int row, int col) {
+    return (uint32_t(row) << 22) | (uint32_t(col) << 6);
+}
+// g x g LUT of a camera image of w x h pixels: vertex (c, r) sits at pixel
+// (c * w / (g - 1), r * h / (g - 1)) and points at the motion cell under it,
+// clamped into the motion map. Row stride g.
+void buildLut(int w, int h, int g, std::vector<uint32_t>& lut);
+
+// Cuts the camera image whose first column is frame column x (any value):
+// columns outside the frame replicate the frame's edge column. dst keeps its
+// size (width x frame rows) and storage.
+void cutCamera(const cv::Mat& frame, int x, int width, cv::Mat& dst);
+
+// Strip buffer of the rig: per overlap i the last `overlap` columns of grey
+// camera i, then the first `overlap` columns of grey camera i + 1.
+void fillStripBuffer(const std::vector<cv::Mat>& grey, int overlap, cv::Mat& buf);
+
+// Colour panorama: camera interiors copied, every overlap blended with its
+// fusion map (left weight w / 255).
+void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat>& fusion,
+                   int overlap, cv::Mat& pano);
+// Marks in red, per row, the first overlap column whose left weight drops
+// below one half.
+void drawSeams(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano);
+
+// ---- the simulated rig ----------------------------------------------------
+
+struct StageTimes {
+    double frameTrackingMs = 0;  // frame calls on tracking frames, summed
+    int trackingFrames = 0;
+    double framePlainMs = 0;     // frame calls on the other frames, summed
+    int plainFrames = 0;
+    std::vector<double> seamMs;  // per overlap, summed
+    std::vector<double> copyMs;  // per overlap, summed
+};
+
+// Initialises the library and one stitcher per overlap on construction,
+// releases them on destruction. One instance at a time per process: the
+// library's state is process-wide.
+class Rig {
+public:
+    Rig(const RigConfig& cfg, int frameW, int frameH);
+    ~Rig();
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    // Plays one frame (8-bit BGR, the size given at construction): cuts the
+    // cameras with the shifts applied so far, fills the host buffers, calls
+    // the library (frame call, then per overlap process and fusion-map copy),
+    // blends the panorama and takes the new shifts for the next frame.
+    void play(const cv::Mat& frame, int frameIndex);
+
+    int overlaps() const { return cfg_.cameras - 1; }
+    const RigConfig& config() const { return cfg_; }
+    // Shift of overlap i (pixels) as the library last wrote it.
+    int shift(int i) const { return shifts_[i]; }
+    // True displacement of overlap i on the last played frame.
+    int truth(int i) const { return truths_[i]; }
+    bool lastWasTracking() const { return lastTracking_; }
+
+    const cv::Mat& panorama() const { return pano_; }
+    const std::vector<cv::Mat>& cameras() const { return colour_; }
+    const std::vector<cv::Mat>& greyCameras() const { return grey_; }
+    const std::vector<cv::Mat>& fusionMaps() const { return fusion_; }
+    const cv::Mat& stripBuffer() const { return strip_; }
+    const std::vector<uint8_t>& motionBitmap(int cam) const { return bitmaps_[cam]; }
+    const std::vector<uint32_t>& lut(int cam) const { return luts_[cam]; }
+    const StageTimes& times() const { return times_; }
+    DynStitcher* stitcher(int i) const { return stitchers_[i]; }
+
+private:
+    RigConfig cfg_;
+    int frameW_, frameH_, originX_;
+    std::vector<DynStitcher*> stitchers_;
+    std::vector<std::vector<uint32_t>> luts_;
+    std::vector<std::vector<uint8_t>> fusionBuf_;
+    std::vector<cv::Mat> fusion_;  // headers over fusionBuf_
+    std::vector<cv::Mat> colour_, grey_;
+    std::vector<cv::Mat> blocks_;
+    std::vector<int> rowSums_;
+    std::vector<std::vector<uint8_t>> bitmaps_;
+    std::vector<cv::Mat> sensor_, prevSensor_;  // grey, as the cameras see (no shift)
+    cv::Mat frameGrey_, strip_, pano_;
+    ZELVO_STITCH_INFO info_{};
+    std::vector<int> shifts_, truths_;
+    std::vector<float> diffLevels_, diffIncs_;
+    bool havePrev_ = false;
+    bool lastTracking_ = false;
+    long long calls_ = 0;  // frame calls so far: the library counts the same
+    StageTimes times_;
+};
+
+// ---- results --------------------------------------------------------------
+
+// One overlap's history: the shift read after each frame call, and the truth.
+struct Track {
+    std::vector<int> shift, truth;
+};
+
+struct Segment {
+    int from = 0, to = 0;   // frames [from, to) with one truth
+    int truth = 0;
+    int settledAt = -1;     // first frame from which |error| <= tolerance to the end; -1: never
+    int framesToConverge() const { return settledAt < 0 ? -1 : settledAt - from + 1; }
+};
+// Splits the track into runs of constant truth and finds where each settles
+// within `tolerance` pixels.
+std::vector<Segment> analyse(const Track& t, int tolerance);
+
+void writeCsv(const std::string& path, const std::vector<Track>& tracks);
+void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot);
+void writeSummary(const std::string& path, const RigConfig& cfg, const std::string& input,
+                  int frames, const std::vector<Track>& tracks, const StageTimes& times);
+
+// ---- command line ---------------------------------------------------------
+
+struct Options {
+    RigConfig rig;
+    std::string input;   // folder or image; "" = the bundled footage
+    std::string out = "out";
+    int frames = -1;     // frames to play; -1 = all (a single image: 30)
+    bool seams = false;
+    bool quiet = false;
+    bool help = false;
+    bool writeFrames = true;
+};
+// Parses argv. Returns false with a message naming the offending argument.
+bool parseArgs(int argc, char** argv, Options& opt, std::string& err);
+std::string usage(const char* prog);
+
+}  // namespace zsim
+
+#endif

@@ -1,0 +1,194 @@
+// The simulator's result files: shift.csv, shift.png, summary.json.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <opencv2/imgproc.hpp>
+
+#include "sim_host.h"
+
+namespace zsim {
+
+void writeCsv(const std::string& path, const std::vector<Track>& tracks) {
+    std::ofstream f(path);
+    f << "frame,overlap,shift_px,true_px\n";
+    const size_t frames = tracks.empty() ? 0 : tracks[0].shift.size();
+    for (size_t k = 0; k < frames; ++k)
+        for (size_t i = 0; i < tracks.size(); ++i)
+            f << k << "," << i << "," << tracks[i].shift[k] << "," << tracks[i].truth[k] << "\n";
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
+    const int W = 900, H = 460, L = 64, R = 24, T = 44, B = 80;
+    plot.create(H, W, CV_8UC3);
+    plot.setTo(cv::Scalar::all(255));
+    const int frames = tracks.empty() ? 0 : int(tracks[0].shift.size());
+
+    int lo = 0, hi = 0;
+    for (const auto& t : tracks)
+        for (int k = 0; k < frames; ++k) {
+            lo = std::min({lo, t.shift[k], t.truth[k]});
+            hi = std::max({hi, t.shift[k], t.truth[k]});
+        }
+    const int tick = hi - lo > 48 ? 16 : (hi - lo > 20 ? 8 : 4);
+    lo = int(std::floor(double(lo - cellW) / tick)) * tick;
+    hi = int(std::ceil(double(hi + cellW) / tick)) * tick;
+    const double pw = W - L - R, ph = H - T - B;
+    auto px = [&](double f) { return int(std::lround(L + f * pw / std::max(frames - 1, 1))); };
+    auto py = [&](double v) { return int(std::lround(T + (hi - v) * ph / (hi - lo))); };
+
+    const auto font = cv::FONT_HERSHEY_SIMPLEX;
+    const cv::Scalar grid(225, 225, 225), axis(60, 60, 60);
+    for (int v = lo; v <= hi; v += tick) {
+        cv::line(plot, {L, py(v)}, {W - R, py(v)}, v == 0 ? cv::Scalar(170, 170, 170) : grid, 1);
+        cv::putText(plot, std::to_string(v), {8, py(v) + 5}, font, 0.45, axis, 1, cv::LINE_AA);
+    }
+    const int fstep = frames > 200 ? 50 : (frames > 60 ? 10 : 5);
+    for (int f = 0; f < frames; f += fstep) {
+        cv::line(plot, {px(f), T}, {px(f), H - B}, grid, 1);
+        cv::putText(plot, std::to_string(f), {px(f) - 8, H - B + 18}, font, 0.45, axis, 1,
+                    cv::LINE_AA);
+    }
+    cv::rectangle(plot, {L, T}, {W - R, H - B}, axis, 1);
+    cv::putText(plot, "shift written (solid) and true displacement (dashed) per overlap, px",
+                {L, 28}, font, 0.55, axis, 1, cv::LINE_AA);
+    cv::putText(plot, "frame", {W / 2 - 20, H - B + 40}, font, 0.5, axis, 1, cv::LINE_AA);
+
+    const cv::Scalar colours[] = {{200, 90, 0}, {0, 130, 230}, {40, 160, 40}, {170, 40, 170}};
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const cv::Scalar c = colours[i % 4];
+        // Both series are step functions: a value holds until the next frame.
+        // The truth is dashed and drawn on top, so it shows where they agree.
+        for (int k = 0; k < frames; ++k) {
+            const int x0 = px(k), x1 = px(std::min(k + 1, frames - 1));
+            cv::line(plot, {x0, py(tracks[i].shift[k])}, {x1, py(tracks[i].shift[k])}, c, 2);
+            if (k + 1 < frames && tracks[i].shift[k + 1] != tracks[i].shift[k])
+                cv::line(plot, {x1, py(tracks[i].shift[k])}, {x1, py(tracks[i].shift[k + 1])}, c,
+                         2);
+        }
+        const cv::Scalar dark = c * 0.55;
+        for (int k = 0; k < frames; ++k) {
+            const int x0 = px(k), x1 = px(std::min(k + 1, frames - 1)), y = py(tracks[i].truth[k]);
+            for (int x = x0; x < x1; ++x)
+                if ((x / 4) % 2 == 0) plot.at<cv::Vec3b>(y, x) = {uint8_t(dark[0]), uint8_t(dark[1]), uint8_t(dark[2])};
+            if (k + 1 < frames && tracks[i].truth[k + 1] != tracks[i].truth[k]) {
+                const int y1 = py(tracks[i].truth[k + 1]);
+                for (int yy = std::min(y, y1); yy <= std::max(y, y1); ++yy)
+                    if ((yy / 4) % 2 == 0) plot.at<cv::Vec3b>(yy, x1) = {uint8_t(dark[0]), uint8_t(dark[1]), uint8_t(dark[2])};
+            }
+        }
+        const int lx = L + int(i) * 200, ly = H - 18;
+        cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, c, 2);
+        cv::putText(plot, "overlap " + std::to_string(i), {lx + 30, ly}, font, 0.45, axis, 1,
+                    cv::LINE_AA);
+    }
+}
+
+namespace {
+
+std::string jsonString(const std::string& s) {
+    std::string o = "\"";
+    for (char ch : s) {
+        const unsigned char c = (unsigned char)ch;
+        if (c == '"' || c == '\\') {
+            o += '\\';
+            o += ch;
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            o += buf;
+        } else {
+            o += ch;
+        }
+    }
+    return o + "\"";
+}
+
+std::string ms(double v, bool known = true) {
+    if (!known || !std::isfinite(v)) return "null";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    return buf;
+}
+
+std::string orNull(int v) { return v < 0 ? "null" : std::to_string(v); }
+
+}  // namespace
+
+void writeSummary(const std::string& path, const RigConfig& cfg, const std::string& input,
+                  int frames, const std::vector<Track>& tracks, const StageTimes& t) {
+    const int overlaps = int(tracks.size());
+    const bool havePlain = t.plainFrames > 0, haveTrack = t.trackingFrames > 0;
+    const double plain = havePlain ? t.framePlainMs / t.plainFrames : 0.0;
+    const double track = haveTrack ? t.frameTrackingMs / t.trackingFrames : 0.0;
+    // Tracking cost per tracking frame: what such a frame call takes beyond
+    // the decode and pre-processing that every frame call does.
+    const double tracking = std::max(track - plain, 0.0);
+
+    std::ostringstream j;
+    j << "{\n";
+    j << "  \"input\": " << jsonString(input) << ",\n";
+    j << "  \"frames\": " << frames << ",\n";
+    j << "  \"rig\": {\"cameras\": " << cfg.cameras << ", \"camera_width_px\": " << cfg.camWidth
+      << ", \"overlap_px\": " << cfg.overlap << ", \"cell\": [" << cfg.cellW << ", " << cfg.cellH
+      << "], \"mask_blocks\": " << cfg.blocks << ", \"lut_grid\": " << cfg.lutGrid
+      << ", \"tracking_period\": " << cfg.period << ", \"reset_mask\": " << int(cfg.resetMask)
+      << ", \"mask_blocks_hold_seam\": " << int(cfg.maskBlocks)
+      << ", \"weighted_history\": " << int(cfg.weightedHistory)
+      << ", \"motion_threshold\": " << cfg.motionThreshold << "},\n";
+    j << "  \"tolerance_px\": " << cfg.cellW << ",\n";
+    j << "  \"timing_method\": "
+      << jsonString(
+             "Means per frame. The frame call (zelvo_stitch_process) decodes the motion bitmaps "
+             "and pre-processes every overlap on every frame, and adds feature tracking and "
+             "shift stepping on tracking frames: decode_preprocess is the mean frame call on "
+             "frames without tracking, tracking is the mean frame call on tracking frames minus "
+             "that (null when the run had no frame of one kind, e.g. period 0 or 1). Both cover "
+             "all overlaps; per overlap they are shown divided by the number of overlaps. seam "
+             "(DynStitcher::process) and fusion_map_copy (copyTo_dre_fusion_map) are timed per "
+             "overlap.")
+      << ",\n";
+    j << "  \"frame_call_ms\": {\"tracking_frames\": " << t.trackingFrames
+      << ", \"other_frames\": " << t.plainFrames << ", \"mean_tracking_frame\": "
+      << ms(track, haveTrack) << ", \"mean_other_frame\": " << ms(plain, havePlain)
+      << ", \"decode_preprocess\": " << ms(plain, havePlain)
+      << ", \"tracking\": " << ms(tracking, havePlain && haveTrack) << "},\n";
+    j << "  \"overlaps\": [\n";
+    for (int i = 0; i < overlaps; ++i) {
+        const Track& tr = tracks[i];
+        const auto segs = analyse(tr, cfg.cellW);
+        const int last = frames - 1;
+        j << "    {\"overlap\": " << i << ", \"schedule\": "
+          << jsonString(cfg.misalign.size() > size_t(i) ? cfg.misalign[i].str() : "") << ",\n";
+        if (frames > 0) {
+            j << "     \"final_shift_px\": " << tr.shift[last]
+              << ", \"final_true_px\": " << tr.truth[last]
+              << ", \"final_error_px\": " << tr.shift[last] - tr.truth[last] << ",\n";
+            const Segment& s = segs.back();
+            j << "     \"frames_to_converge\": " << orNull(s.framesToConverge())
+              << ", \"converged_at_frame\": " << orNull(s.settledAt) << ",\n";
+        }
+        j << "     \"segments\": [";
+        for (size_t k = 0; k < segs.size(); ++k)
+            j << (k ? ", " : "") << "{\"from_frame\": " << segs[k].from
+              << ", \"to_frame\": " << segs[k].to << ", \"true_px\": " << segs[k].truth
+              << ", \"frames_to_converge\": " << orNull(segs[k].framesToConverge())
+              << ", \"converged_at_frame\": " << orNull(segs[k].settledAt) << "}";
+        j << "],\n";
+        j << "     \"timings_ms\": {\"decode_preprocess\": "
+          << ms(plain / std::max(overlaps, 1), havePlain)
+          << ", \"tracking\": " << ms(tracking / std::max(overlaps, 1), havePlain && haveTrack)
+          << ", \"seam\": " << ms(frames ? t.seamMs[i] / frames : 0.0, frames > 0)
+          << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
+          << "}}" << (i + 1 < overlaps ? "," : "") << "\n";
+    }
+    j << "  ]\n}\n";
+    std::ofstream f(path);
+    f << j.str();
+    if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+}  // namespace zsim
