@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include "zelvo_stitch.h"
+
 namespace zt {
 
 StdoutCapture::StdoutCapture() {
@@ -53,6 +55,13 @@ cv::Mat sample_gray(int index) {
     cv::Mat img = cv::imread(sample_frame_path(index), cv::IMREAD_GRAYSCALE);
     EXPECT_FALSE(img.empty()) << "missing sample " << sample_frame_path(index);
     return img;
+}
+
+std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth, int overlapId) {
+    StdoutCapture quiet;
+    return std::unique_ptr<DynStitcher>(new DynStitcher(
+        0, 0, 640, 480, 320, 1, 100.0f, 0.0f, 0.0f, 0, nullptr, nullptr, 1, 10, 9, 9, nullptr,
+        nullptr, overlapId, 40, 30, cellWidth, 4));
 }
 
 }  // namespace zt

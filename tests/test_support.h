@@ -2,9 +2,12 @@
 #ifndef ZELVO_TEST_SUPPORT_H
 #define ZELVO_TEST_SUPPORT_H
 
+#include <memory>
 #include <string>
 
 #include <opencv2/core.hpp>
+
+class DynStitcher;
 
 namespace zt {
 
@@ -28,6 +31,11 @@ std::string sample_frame_path(int index);
 
 // A bundled sample frame as 8-bit grey (CV_8UC1); fails the test if missing.
 cv::Mat sample_gray(int index);
+
+// A stitcher of one overlap for unit tests (640 x 480 images, mask grid 40 x 30
+// motion cells, cells cellWidth x 4, so shift bounds +-32/cellWidth), built
+// with its construction messages swallowed.
+std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth = 4, int overlapId = 0);
 
 }  // namespace zt
 
