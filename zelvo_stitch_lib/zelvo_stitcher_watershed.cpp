@@ -11,6 +11,8 @@
  * queue head or tail of 0 means empty. The 256 queue heads are stitcher
  * members and are empty between calls.
  */
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -50,6 +52,91 @@ private:
     _WSQueue* queues_;
 };
 
+/* c ? a : b without a branch (compilers otherwise often branch on data that
+ * the flood makes unpredictable). */
+inline int pick(bool c, int a, int b) { return b ^ ((a ^ b) & -int(c)); }
+inline int maxOf(int a, int b) { return pick(a < b, b, a); }
+inline unsigned minOf(unsigned a, unsigned b) { return unsigned(pick(b < a, int(b), int(a))); }
+inline int32_t* pick(bool c, int32_t* a, int32_t* b) {
+    const uintptr_t ua = reinterpret_cast<uintptr_t>(a), ub = reinterpret_cast<uintptr_t>(b);
+    return reinterpret_cast<int32_t*>(ub ^ ((ua ^ ub) & -uintptr_t(c)));
+}
+
+/* Seeding tests this many cells of a row at a time (plus 8 bytes of slack
+ * for word-wise reads of the result). */
+constexpr int kSeedChunk = 256;
+
+/* The set of non-empty queues, one bit per cost level, so that the next
+ * non-empty level above the active one is found by a bit scan instead of
+ * walking up to 255 empty queues. Mirrors "first != 0" of every queue. */
+class LevelSet {
+public:
+    void insert(int t) { bits_[t >> 6] |= uint64_t(1) << (t & 63); }
+    void erase(int t) { bits_[t >> 6] &= ~(uint64_t(1) << (t & 63)); }
+    void eraseIf(int t, bool on) { bits_[t >> 6] &= ~(uint64_t(on) << (t & 63)); }
+    /* Lowest non-empty level >= from (0 <= from <= 256), or 256 for none. */
+    int next(int from) const {
+        if (from < 256) {
+            const uint64_t word = bits_[from >> 6] >> (from & 63);
+            if (word != 0) return from + __builtin_ctzll(word);
+        }
+        for (int w = (from >> 6) + 1; w < 4; ++w)
+            if (bits_[w] != 0) return (w << 6) + __builtin_ctzll(bits_[w]);
+        return 256;
+    }
+
+private:
+    uint64_t bits_[4] = {0, 0, 0, 0};
+};
+
+/* Mask block of a marker offset: row = offset / mstep, block = row /
+ * blockHeight up to lastRow, the last block below. For positive divisors
+ * row / blockHeight == offset / (mstep * blockHeight) and row <= lastRow iff
+ * offset < (lastRow + 1) * mstep, so one division by a constant remains; it
+ * is done as a multiply by a rounded-up 2^64 / divisor, which is exact for
+ * every offset and divisor below 2^31. Other geometries take the plain
+ * divisions. */
+class BlockOfOffset {
+public:
+    BlockOfOffset(int mstep, int blockHeight, int lastRow, int numBlocks)
+        : mstep_(mstep), blockHeight_(blockHeight), lastRow_(lastRow), lastBlock_(numBlocks - 1) {
+        const int64_t divisor = int64_t(mstep) * blockHeight;
+        const int64_t limit = (int64_t(lastRow) + 1) * mstep;
+        fast_ = mstep > 0 && blockHeight > 0 && divisor > 1 && divisor <= INT32_MAX &&
+                limit >= 0 && limit <= INT32_MAX;
+        if (fast_) {
+            magic_ = ~uint64_t(0) / uint64_t(divisor) + 1;  // ceil(2^64 / divisor)
+            limit_ = int(limit);
+        }
+    }
+    /* True when every interior row (1 .. rows - 2) maps to one of `records`
+     * blocks, so that a block can be looked up for any queued cell. */
+    bool coversRows(int rows, size_t records) const {
+        if (!fast_ || rows <= 2) return false;
+        auto ok = [records](int block) { return block >= 0 && size_t(block) < records; };
+        auto ofRow = [this](int row) { return row <= lastRow_ ? row / blockHeight_ : lastBlock_; };
+        const int lastInterior = rows - 2;
+        if (!ok(ofRow(1))) return false;
+        if (lastRow_ >= 1 && !ok(ofRow(std::min(lastRow_, lastInterior)))) return false;
+        if (lastInterior > lastRow_ && !ok(lastBlock_)) return false;
+        return true;
+    }
+    int operator()(int offset) const {
+        if (fast_)
+            return offset < limit_
+                       ? int((static_cast<unsigned __int128>(uint32_t(offset)) * magic_) >> 64)
+                       : lastBlock_;
+        const int row = offset / mstep_;
+        return row <= lastRow_ ? row / blockHeight_ : lastBlock_;
+    }
+
+private:
+    int mstep_, blockHeight_, lastRow_, lastBlock_;
+    bool fast_ = false;
+    uint64_t magic_ = 0;
+    int limit_ = 0;
+};
+
 }  // namespace
 
 void DynStitcher::watershed_diff(int numBlocks, int blockHeight, cv::InputArray _src,
@@ -71,120 +158,147 @@ void DynStitcher::watershed_diff(int numBlocks, int blockHeight, cv::InputArray 
 
     // The one-cell frame: first and last rows now, first and last columns row
     // by row below, always before any neighbour test can read them.
-    {
-        int* top = markers.ptr<int>(0);
-        int* bottom = markers.ptr<int>(rows - 1);
-        for (int j = 0; j < cols; ++j) {
-            top[j] = -1;
-            bottom[j] = -1;
-        }
-    }
+    std::fill_n(markers.ptr<int>(0), cols, -1);
+    std::fill_n(markers.ptr<int>(rows - 1), cols, -1);
 
     _WSQueue* const q = wsQueue;
     QueueReset resetQueues(q);
     std::vector<_WSNode> pool;
     int freeHead = 0;
+    LevelSet levels;
 
-    // Appends a cell to the FIFO of cost t.
+    // Appends a cell to the FIFO of cost t. The tail link is the last node's
+    // `next`, or the queue's `first` when the queue is empty; it is chosen
+    // without a branch, and marking the level non-empty is idempotent.
     auto push = [&](int t, int markerOffset, int imageOffset) {
         if (freeHead == 0) freeHead = allocWSNodes(pool);
-        _WSNode* nodes = pool.data();
+        _WSNode* const nodes = pool.data();
         const int idx = freeHead;
         freeHead = nodes[idx].next;
         nodes[idx].next = 0;
         nodes[idx].markerOffset = markerOffset;
         nodes[idx].imageOffset = imageOffset;
-        if (q[t].last != 0)
-            nodes[q[t].last].next = idx;
-        else
-            q[t].first = idx;
-        q[t].last = idx;
+        _WSQueue& qt = q[t];
+        const int last = qt.last;
+        *pick(last != 0, &nodes[last].next, &qt.first) = idx;
+        qt.last = idx;
+        levels.insert(t);
     };
 
     // Seeding: cells next to a positive label enter the queue of their own
-    // cost, in raster order.
-    for (int i = 1; i < rows - 1; ++i) {
-        int* m = markers.ptr<int>(i);
-        const uchar* img = src.ptr<uchar>(i);
-        m[0] = -1;
-        m[cols - 1] = -1;
-        for (int j = 1; j < cols - 1; ++j) {
-            if (m[j] < 0) m[j] = 0;
-            if (m[j] == 0 && (m[j - 1] > 0 || m[j + 1] > 0 || m[j - mstep] > 0 || m[j + mstep] > 0)) {
-                push(img[j], i * mstep + j, i * istep + j);
-                m[j] = -2;
+    // cost, in raster order. Only the "> 0" test of the neighbours matters and
+    // seeding never changes a positive cell, so the whole row can be tested
+    // first (raw values: a negative interior cell counts as 0) and normalised
+    // and queued after, with the same outcome as a cell-by-cell walk.
+    if (rows > 2 && cols > 2) {
+        uint8_t seeded[kSeedChunk + 8] = {};  // slack for the word-wise scan below
+        for (int i = 1; i < rows - 1; ++i) {
+            int* const m = markers.ptr<int>(i);
+            const int* const up = m - mstep;
+            const int* const down = m + mstep;
+            const uchar* const img = src.ptr<uchar>(i);
+            m[0] = -1;
+            m[cols - 1] = -1;
+            for (int j0 = 1; j0 < cols - 1; j0 += kSeedChunk) {
+                const int n = std::min(kSeedChunk, cols - 1 - j0);
+                int* const mc = m + j0;
+                const int* const uc = up + j0;
+                const int* const dc = down + j0;
+                for (int k = 0; k < n; ++k)
+                    seeded[k] = uint8_t((mc[k] <= 0) & ((mc[k - 1] > 0) | (mc[k + 1] > 0) |
+                                                        (uc[k] > 0) | (dc[k] > 0)));
+                for (int k = 0; k < n; ++k) mc[k] = std::max(mc[k], 0);
+                for (int k = 0; k < n; k += 8) {
+                    uint64_t word = 0;
+                    std::memcpy(&word, seeded + k, 8);  // chunk has 8 spare bytes
+                    if (word == 0) continue;
+                    for (int b = k; b < std::min(k + 8, n); ++b) {
+                        if (!seeded[b]) continue;
+                        const int j = j0 + b;
+                        push(img[j], i * mstep + j, i * istep + j);
+                        m[j] = -2;
+                    }
+                }
             }
+        }
+    } else {
+        for (int i = 1; i < rows - 1; ++i) {
+            int* m = markers.ptr<int>(i);
+            m[0] = -1;
+            m[cols - 1] = -1;
         }
     }
 
-    int active = 0;
-    while (active < 256 && q[active].first == 0) ++active;
+    int active = levels.next(0);
     if (active == 256) return;
 
     int* const mbase = markers.ptr<int>(0);
     const uchar* const ibase = src.ptr<uchar>(0);
     const int* const subs = subs_tab;
-    const int lastRow = lastMaskBlockRow;
+    const BlockOfOffset blockOf(mstep, blockHeight, lastMaskBlockRow, numBlocks);
+    // When every interior row maps to a record, the label-1 count can be
+    // added (0 or 1) on every pop instead of behind a data-dependent branch.
+    const bool countAlways = blockOf.coversRows(rows, stats.size());
+    _MaskBlockStat* const stat = stats.data();
 
+    // Cell labels and neighbour values make most branches of the flood
+    // unpredictable, and a mispredicted branch costs more than the few
+    // arithmetic selects that replace it; only the "is this neighbour
+    // unlabelled" test per neighbour stays a branch.
     for (;;) {
-        if (q[active].first == 0) {
-            int level = active + 1;
-            while (level < 256 && q[level].first == 0) ++level;
-            if (level == 256) break;
-            active = level;
-        }
+        // Lowest non-empty level at or above the active one: the active
+        // queue itself unless it ran empty.
+        active = levels.next(active);
+        if (active == 256) break;
 
         // Pop the oldest cell of the active level and recycle its node.
-        int markerOffset, imageOffset;
-        {
-            _WSNode* nodes = pool.data();
-            const int idx = q[active].first;
-            _WSNode& node = nodes[idx];
-            q[active].first = node.next;
-            if (node.next == 0) q[active].last = 0;
-            node.next = freeHead;
-            freeHead = idx;
-            markerOffset = node.markerOffset;
-            imageOffset = node.imageOffset;
-        }
+        _WSNode* const nodes = pool.data();
+        _WSQueue& qa = q[active];
+        const int idx = qa.first;
+        _WSNode& node = nodes[idx];
+        const int next = node.next;
+        const int markerOffset = node.markerOffset;
+        const int imageOffset = node.imageOffset;
+        qa.first = next;
+        qa.last &= -int(next != 0);  // the queue ran empty: no tail either
+        levels.eraseIf(active, next == 0);
+        node.next = freeHead;
+        freeHead = idx;
 
-        int* m = mbase + markerOffset;
+        int* const m = mbase + markerOffset;
         // The first positive neighbour (left, right, above, below) gives the
-        // label; a later positive neighbour with another label makes the
-        // cell a boundary.
-        int label = 0;
-        const int nb[4] = {m[-1], m[1], m[-mstep], m[mstep]};
-        for (int k = 0; k < 4; ++k) {
-            const int v = nb[k];
-            if (v > 0) {
-                if (label == 0)
-                    label = v;
-                else if (v != label)
-                    label = -1;
-            }
-        }
+        // label and a later positive neighbour with another label makes the
+        // cell a boundary: so the label is the positive neighbours' common
+        // value when they all agree, -1 when they differ, and 0 when there is
+        // none. Compared as unsigned v - 1, positive values keep their order
+        // and every other value lies above them.
+        const int left = m[-1], right = m[1], above = m[-mstep], below = m[mstep];
+        const int hi = maxOf(maxOf(maxOf(left, right), maxOf(above, below)), 0);
+        const unsigned lo = minOf(minOf(unsigned(left) - 1u, unsigned(right) - 1u),
+                                  minOf(unsigned(above) - 1u, unsigned(below) - 1u));
+        const int label = pick(hi > 0, pick(unsigned(hi) - 1u == lo, hi, -1), 0);
         *m = label;
 
-        if (label == 1) {
-            const int row = markerOffset / mstep;
-            const int block = row <= lastRow ? row / blockHeight : numBlocks - 1;
-            ++stats[static_cast<size_t>(block)].labelOneCount;
-        }
+        if (countAlways)
+            stat[blockOf(markerOffset)].labelOneCount += int(label == 1);
+        else if (label == 1)
+            ++stat[blockOf(markerOffset)].labelOneCount;
         if (label == -1) continue;  // a boundary cell spreads nothing
 
         // Queue the unlabelled neighbours, same order, each at its own cost;
-        // a cheaper one lowers the active level at once.
-        auto visit = [&](int dmk, int dik) {
-            if (m[dmk] == 0) {
+        // a cheaper one lowers the active level at once. The four values read
+        // above are still current: only the neighbours themselves change here.
+        auto visit = [&](int value, int dmk, int dik) {
+            if (value == 0) {
                 const int t = ibase[imageOffset + dik];
                 push(t, markerOffset + dmk, imageOffset + dik);
                 active = active - subs[active - t + 256];  // min(active, t)
                 m[dmk] = -2;
             }
         };
-        visit(-1, -1);
-        visit(1, 1);
-        visit(-mstep, -istep);
-        visit(mstep, istep);
+        visit(left, -1, -1);
+        visit(right, 1, 1);
+        visit(above, -mstep, -istep);
+        visit(below, mstep, istep);
     }
 }
