@@ -1,67 +1,39 @@
-// The motion-history weights switch to uniform once and never back. That
-// cannot be undone inside a process, so it lives in its own executable with a
-// single test.
+// The history weights turn uniform once and for the process's life: own executable.
+#include <deque>
+
 #include <gtest/gtest.h>
 
 #include "zelvo_stitch.h"
 
-namespace {
-
-bool weights_are_initial() {
-    for (int k = 0; k < 32; ++k) {
-        const int expected = k < 12 ? 1 : (k < 22 ? 2 : 3);
-        if (DynStitcher::motionBitsHistoryWeight[k] != expected) return false;
-    }
-    return DynStitcher::motionBitsHistoryWeightSum == 62;
+bool weights_are(bool uniform) {
+    for (int k = 0; k < 32; ++k)
+        if (DynStitcher::motionBitsHistoryWeight[k] != (uniform || k < 12 ? 1 : k < 22 ? 2 : 3)) return false;
+    return DynStitcher::motionBitsHistoryWeightSum == (uniform ? 32 : 62);
 }
 
-bool weights_are_uniform() {
-    for (int w : DynStitcher::motionBitsHistoryWeight)
-        if (w != 1) return false;
-    return DynStitcher::motionBitsHistoryWeightSum == 32;
-}
-
-TEST(HistoryWeights, SwitchToUniformIsOneWay) {
-    ASSERT_TRUE(weights_are_initial());
-
-    // Weighted requests change nothing.
+TEST(HistoryWeights, SwitchToUniformIsOneWayAndAveragesPlainly) {
     EXPECT_EQ(zelvo_stitch_init(8, 3, 0, 0, 1, 1), 0);
-    EXPECT_TRUE(DynStitcher::my_useWeightedMotionBitHist);
-    EXPECT_TRUE(weights_are_initial());
     DynStitcher::setMotionBitsHistoryWeight(true);
-    EXPECT_TRUE(weights_are_initial());
-
-    // The first unweighted init makes the table uniform.
+    EXPECT_TRUE(weights_are(false));
     EXPECT_EQ(zelvo_stitch_init(8, 3, 0, 0, 1, 0), 0);
     EXPECT_FALSE(DynStitcher::my_useWeightedMotionBitHist);
-    EXPECT_TRUE(weights_are_uniform());
-
+    EXPECT_TRUE(weights_are(true));
     // Nothing brings the initial weights back, though the switch is recorded.
-    struct Step {
-        const char* what;
-        void (*run)();
-        bool switchAfter;
-    };
-    const Step steps[] = {
-        {"init weighted", [] { zelvo_stitch_init(8, 3, 0, 0, 1, 1); }, true},
-        {"setMotionBitsHistoryWeight(true)", [] { DynStitcher::setMotionBitsHistoryWeight(true); },
-         true},
-        {"uninit + init weighted",
-         [] {
-             zelvo_stitch_uninit();
-             DynStitcher::init_lib(8, 3, false, true, true, 0);
-         },
-         true},
-        {"setMotionBitsHistoryWeight(false)",
-         [] { DynStitcher::setMotionBitsHistoryWeight(false); }, true},
-        {"init unweighted", [] { zelvo_stitch_init(8, 3, 0, 0, 1, 0); }, false},
-    };
-    for (const Step& s : steps) {
-        s.run();
-        EXPECT_TRUE(weights_are_uniform()) << s.what;
-        EXPECT_EQ(DynStitcher::my_useWeightedMotionBitHist, s.switchAfter) << s.what;
-    }
+    EXPECT_EQ(zelvo_stitch_init(8, 3, 0, 0, 1, 1), 0);
+    EXPECT_TRUE(DynStitcher::my_useWeightedMotionBitHist);
+    DynStitcher::setMotionBitsHistoryWeight(true);
+    zelvo_stitch_uninit();
+    DynStitcher::init_lib(8, 3, false, true, true, 0);
+    EXPECT_TRUE(weights_are(true));
+
+    // Plain mean: the newest entries weigh no more than the oldest.
+    DynStitcher s;
+    std::deque<int> newest(16, 0), oldest(16, 5), low(12, 2);
+    newest.insert(newest.end(), 16, 5);  // 80 / 32
+    oldest.insert(oldest.end(), 16, 0);
+    low.insert(low.end(), 20, 0);        // 24 / 32
+    EXPECT_EQ(s.getMotionBitsHistoryAvg(newest), 2);
+    EXPECT_EQ(s.getMotionBitsHistoryAvg(oldest), 2);
+    EXPECT_EQ(s.getMotionBitsHistoryAvg(low), 0);
     zelvo_stitch_uninit();
 }
-
-}  // namespace
