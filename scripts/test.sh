@@ -20,3 +20,13 @@ cmake --build build-asan -j"$jobs"
 echo "== tests (sanitizers) =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# Reliability checks: the short fuzz mode (clang + libFuzzer, about a minute
+# after its build) and the lifecycle leak check under valgrind (a few
+# minutes). ZELVO_SKIP_RELIABILITY=1 skips them.
+if [ "${ZELVO_SKIP_RELIABILITY:-0}" != 1 ]; then
+  echo "== fuzz (short) =="
+  bash scripts/fuzz.sh --short
+  echo "== leak check =="
+  bash scripts/leakcheck.sh
+fi

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 
 #include "zelvo_internal.h"
 
@@ -145,7 +146,10 @@ void DynStitcher::init_lib(int lutRows, int numMaskBlocks_, bool enableResetMask
     zelvo::lut_vsegment_rows = 0;
 
     // A negative row count throws std::bad_array_new_length here, leaving the
-    // library without a table.
+    // library without a table. Thrown explicitly: some compilers hand a
+    // negative count to operator new[] as SIZE_MAX, which throws
+    // std::bad_alloc instead (or aborts under AddressSanitizer).
+    if (lutRows < 0) throw std::bad_array_new_length();
     lut_vsegment_maskblock_idx = new int[lutRows];
     zelvo::lut_vsegment_rows = lutRows;
     const float step = float(lutRows) / float(numMaskBlocks_);
