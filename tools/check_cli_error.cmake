@@ -1,7 +1,7 @@
 # Runs the simulator with ARGS and an output folder OUT; passes when it exits
 # with status 2, says why on standard error and leaves OUT uncreated.
 file(REMOVE_RECURSE "${OUT}")
-execute_process(COMMAND "${SIM}" ${ARGS} --out "${OUT}"
+execute_process(COMMAND ${EMULATOR} "${SIM}" ${ARGS} --out "${OUT}"
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 2)
   message(FATAL_ERROR "exit status ${rc}, expected 2 (args: ${ARGS})\nstderr: ${err}")
