@@ -112,7 +112,9 @@ void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
             s = s + float(blockScoreStep);
         } else {
             quiet = false;
-            if (sumL > 9 && sumR > 9) s = s - float(2 * blockScoreStep);
+            // Doubled in wrapping 32-bit arithmetic: a step beyond +-2^30
+            // must not overflow.
+            if (sumL > 9 && sumR > 9) s = s - float(int32_t(2u * uint32_t(blockScoreStep)));
         }
         if (s < blockScoreMin)
             s = blockScoreMin;
