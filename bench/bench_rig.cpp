@@ -1,0 +1,144 @@
+#include "bench_rig.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace zb {
+
+const Geometry& geometry(int g) {
+    static const Geometry geos[3] = {{768, 576, 192, "768x576/192"},
+                                     {1920, 1080, 320, "1920x1080/320"},
+                                     {3840, 2160, 640, "3840x2160/640"}};
+    return geos[g];
+}
+
+const cv::Mat& sample(int k) {
+    static std::vector<cv::Mat> cache(100);
+    cv::Mat& m = cache[size_t(k % 100)];
+    if (m.empty()) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/vtest/frame_%03d.jpg", k % 100);
+        m = cv::imread(std::string(ZELVO_SAMPLES_DIR) + name, cv::IMREAD_GRAYSCALE);
+        if (m.empty()) throw std::runtime_error(std::string("missing sample ") + name);
+    }
+    return m;
+}
+
+Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
+    const int W = geo.camW, H = geo.camH, O = geo.overlapW;
+    const int parallax = O * 6 / 100;
+    mdW = (W + 15) / 16;
+    mdH = (H + 15) / 16;
+    rowBytes = ((W + 511) / 512) * 4;
+
+    // LUT vertex (c, r) points at the motion cell under it.
+    lut.resize(size_t(kLutGrid * kLutGrid));
+    for (int r = 0; r < kLutGrid; ++r)
+        for (int c = 0; c < kLutGrid; ++c) {
+            const int x = std::min(c * W / (kLutGrid - 1) / 16, mdW - 1);
+            const int y = std::min(r * H / (kLutGrid - 1) / 16, mdH - 1);
+            lut[size_t(r * kLutGrid + c)] = (uint32_t(y) << 22) | (uint32_t(x) << 6);
+        }
+
+    // Scene: the sample frame stretched over all cameras; camera k starts at
+    // k * (W - O) plus k parallax shifts.
+    const int sceneW = cams * W - (cams - 1) * O + (cams - 1) * parallax;
+    const int overlaps = cams - 1;
+    std::vector<cv::Mat> prevCams;
+    for (int f = 0; f <= kFrames; ++f) {
+        cv::Mat scene;
+        cv::resize(sample(f * 3), scene, cv::Size(sceneW, H), 0, 0, cv::INTER_LINEAR);
+        std::vector<cv::Mat> camImgs;
+        for (int k = 0; k < cams; ++k)
+            camImgs.push_back(scene(cv::Rect(k * (W - O) + k * parallax, 0, W, H)));
+        if (f > 0) {
+            cv::Mat buf(H, 2 * O * overlaps, CV_8UC1);
+            for (int i = 0; i < overlaps; ++i) {
+                camImgs[size_t(i)](cv::Rect(W - O, 0, O, H)).copyTo(buf(cv::Rect(2 * O * i, 0, O, H)));
+                camImgs[size_t(i + 1)](cv::Rect(0, 0, O, H)).copyTo(buf(cv::Rect(2 * O * i + O, 0, O, H)));
+            }
+            stripBufs.push_back(buf);
+            // One motion bit per 16 x 16 block whose mean frame difference is large.
+            std::vector<std::vector<uint8_t>> frameBits(static_cast<size_t>(cams));
+            for (int k = 0; k < cams; ++k) {
+                cv::Mat diff, small;
+                cv::absdiff(camImgs[size_t(k)], prevCams[size_t(k)], diff);
+                cv::resize(diff, small, cv::Size(mdW, mdH), 0, 0, cv::INTER_AREA);
+                std::vector<uint8_t>& b = frameBits[size_t(k)];
+                b.assign(size_t(mdH * rowBytes), 0);
+                for (int y = 0; y < mdH; ++y)
+                    for (int x = 0; x < mdW; ++x)
+                        if (small.ptr<uchar>(y)[x] > 6) b[size_t(y * rowBytes + x / 8)] |= uint8_t(1u << (x % 8));
+            }
+            bits.push_back(std::move(frameBits));
+        }
+        prevCams.clear();
+        for (auto& c : camImgs) prevCams.push_back(c.clone());
+    }
+
+    zelvo_stitch_set_dbg_out(0);
+    zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
+    fusion.resize(size_t(overlaps));
+    float thresholds[3] = {0.02f, 0.05f, 0.1f};
+    float incs[3] = {0.5f, 0.0f, -0.5f};
+    // The constructor prints its switch lines; keep them off the report.
+    std::fflush(stdout);
+    for (int i = 0; i < overlaps; ++i) {
+        fusion[size_t(i)].assign(size_t(W) * size_t(H), 0);
+        DynStitcher* s = create_dynstitcher(0, 0, W, H, O, kBlocks, 10.0f, -10.0f, 0.0f, 3, thresholds,
+                                            incs, 1, 1000, kLutGrid, kLutGrid, lut.data(), lut.data(),
+                                            i, unsigned(mdW), unsigned(mdH), kCell, kCell);
+        setup_dynstitcher(s, 0, reinterpret_cast<unsigned long>(fusion[size_t(i)].data()));
+        st.push_back(s);
+    }
+
+    info.img_num = uint32_t(cams);
+    info.strip_buf_width = uint32_t(2 * O * overlaps);
+    info.md_width = uint32_t(W);
+    info.md_height = uint32_t(H);
+    for (int i = 0; i < overlaps; ++i) {
+        info.strip_width[i] = uint32_t(O);
+        info.strip_height[i] = uint32_t(H);
+    }
+    selectFrame(0);
+}
+
+Rig::~Rig() {
+    for (DynStitcher*& s : st) destroy_dynstitcher(&s);
+    zelvo_stitch_uninit();
+}
+
+void Rig::selectFrame(int k) {
+    k %= kFrames;
+    info.strip_buf_addr = reinterpret_cast<uint64_t>(stripBufs[size_t(k)].data);
+    for (int c = 0; c < cams; ++c) info.md_addr[c] = reinterpret_cast<uint64_t>(bits[size_t(k)][size_t(c)].data());
+}
+
+Rig& rigFor(int g, int cams) {
+    static std::unique_ptr<Rig> live;
+    static int liveG = -1, liveCams = -1;
+    if (!live || liveG != g || liveCams != cams) {
+        live.reset();
+        live.reset(new Rig(g, cams));
+        liveG = g;
+        liveCams = cams;
+    }
+    return *live;
+}
+
+GridStrips gridStrips(Rig& rig, int k) {
+    const int O = rig.geo.overlapW, H = rig.geo.camH;
+    const cv::Mat& buf = rig.stripBufs[size_t(k % kFrames)];
+    GridStrips g;
+    const cv::Size grid(O / kCell, H / kCell);
+    cv::resize(buf(cv::Rect(0, 0, O, H)), g.left, grid, 0, 0, cv::INTER_NEAREST);
+    cv::resize(buf(cv::Rect(O, 0, O, H)), g.right, grid, 0, 0, cv::INTER_NEAREST);
+    cv::absdiff(g.left, g.right, g.diff);
+    g.diff = cv::Scalar(255) - g.diff;
+    return g;
+}
+
+}  // namespace zb

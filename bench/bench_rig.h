@@ -1,0 +1,67 @@
+// Rigs of real footage for the benchmarks: cameras cut from the bundled
+// sample frames (scaled up for the larger geometries), their overlap strips
+// in a host-style strip buffer, packed motion bitmaps from frame differences,
+// LUTs whose vertices point at the motion cell under them, and stitchers set
+// up through the library's own entry points.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "zelvo_stitch.h"
+
+namespace zb {
+
+struct Geometry {
+    int camW, camH, overlapW;
+    const char* name;
+};
+
+// Index 0: 768x576 / 192, 1: 1920x1080 / 320, 2: 3840x2160 / 640; cells 4x4.
+const Geometry& geometry(int g);
+constexpr int kCell = 4;
+constexpr int kBlocks = 5;
+constexpr int kLutGrid = 17;
+constexpr int kFrames = 6;  // frames cycled through in steady state
+
+// Sample frame k (grey), 768 x 576.
+const cv::Mat& sample(int k);
+
+// A side-by-side rig of `cams` cameras of one geometry, with kFrames frames
+// of strip buffers and motion bitmaps prepared up front. Each neighbouring
+// pair sees the scene with a small parallax (6 % of the overlap), so the
+// strips are alike but not identical.
+struct Rig {
+    Rig(int g, int cams);
+    ~Rig();
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    // Points the frame record at frame k's strip buffer and bitmaps.
+    void selectFrame(int k);
+
+    Geometry geo;
+    int cams;
+    int mdW, mdH, rowBytes;
+    std::vector<uint32_t> lut;
+    std::vector<cv::Mat> stripBufs;                       // per frame
+    std::vector<std::vector<std::vector<uint8_t>>> bits;  // per frame, per camera
+    std::vector<std::vector<uint8_t>> fusion;             // per overlap
+    std::vector<DynStitcher*> st;
+    _ZELVO_STITCH_INFO info{};
+};
+
+// The one live rig (the library's tables are process-wide, so rigs are not
+// kept side by side): built on first use of (g, cams), replacing another.
+Rig& rigFor(int g, int cams);
+
+// Mask-grid strips of frame k of overlap 0 of a rig, as preProcess makes them.
+struct GridStrips {
+    cv::Mat left, right, diff;
+};
+GridStrips gridStrips(Rig& rig, int k);
+
+}  // namespace zb
