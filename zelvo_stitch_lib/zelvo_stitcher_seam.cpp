@@ -35,6 +35,20 @@ inline uint8_t labelToMask(int label, const int32_t labelMaskValue[2]) {
     return 255;
 }
 
+/* Sum of a motion map's bytes over a block's motion cells (a cell listed
+ * twice counts twice); `moved` tells whether any of them is non-zero. */
+inline int motionSum(const std::vector<cv::Point>& cells, const uint8_t* md, int stride,
+                     bool& moved) {
+    int sum = 0;
+    moved = false;
+    for (const cv::Point& p : cells) {
+        const uint8_t v = md[p.y * stride + p.x];
+        sum += v;
+        moved |= v != 0;
+    }
+    return sum;
+}
+
 }  // namespace
 
 void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
@@ -88,20 +102,9 @@ void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
 
         if (!withMotion) continue;
 
-        int sumL = 0;
-        bool movedL = false;
-        for (const cv::Point& p : cur.mdCellsL) {
-            const uint8_t v = mdLeft[p.y * mdStride + p.x];
-            sumL += v;
-            movedL |= v != 0;
-        }
-        int sumR = 0;
-        bool movedR = false;
-        for (const cv::Point& p : cur.mdCellsR) {
-            const uint8_t v = mdRight[p.y * mdStride + p.x];
-            sumR += v;
-            movedR |= v != 0;
-        }
+        bool movedL, movedR;
+        const int sumL = motionSum(cur.mdCellsL, mdLeft, mdStride, movedL);
+        const int sumR = motionSum(cur.mdCellsR, mdRight, mdStride, movedR);
         blockMotionSumL[i] = sumL;
         blockMotionSumR[i] = sumR;
 
