@@ -54,9 +54,19 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$root_packages" ]; then
     rm -rf "$sysroot" "$sysroot.partial"
     mkdir -p "$(dirname "$sysroot")"
     # Extract only: no package scripts run, so no emulation is needed here.
-    mmdebstrap --variant=extract --architectures=arm64 --include="$root_packages" \
-        bookworm "$sysroot.partial" </dev/null >"$dir/mmdebstrap.log" 2>&1 ||
-        { tail -n 30 "$dir/mmdebstrap.log" >&2; echo "arm_test: mmdebstrap failed" >&2; exit 1; }
+    # The download is retried: a passing mirror hiccup is not a failure of
+    # the code under test.
+    for attempt in 1 2 3; do
+        rm -rf "$sysroot.partial"
+        if mmdebstrap --variant=extract --architectures=arm64 --include="$root_packages" \
+            bookworm "$sysroot.partial" </dev/null >"$dir/mmdebstrap.log" 2>&1; then
+            break
+        fi
+        tail -n 30 "$dir/mmdebstrap.log" >&2
+        [ "$attempt" -lt 3 ] || { echo "arm_test: mmdebstrap failed 3 times" >&2; exit 1; }
+        echo "arm_test: mmdebstrap failed (attempt $attempt), retrying in 20 s" >&2
+        sleep 20
+    done
     echo "$root_packages" >"$sysroot.partial/.zelvo-arm-root"
     mv "$sysroot.partial" "$sysroot"
     echo "  $(du -sh "$sysroot" | cut -f1) in $((SECONDS - phase_start)) s"
