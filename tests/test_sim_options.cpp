@@ -8,7 +8,7 @@ TEST(SimOptions, RejectionsNameTheArgument) {
         {"--bogus", {"--bogus"}}, {"--cameras", {"--cameras"}}, {"--cameras", {"--cameras", "6"}},
         {"--width", {"--width", "3x"}}, {"--cell", {"--cell", "0x4"}},
         {"--overlap", {"--overlap", "100"}},  // 25 cells: odd
-        {"--overlap", {"--overlap", "200"}},  // more than half the width
+        {"--overlap", {"--width", "384", "--overlap", "200"}},  // more than half the width
         {"--misalign", {"--misalign", "0:8,0:4"}}, {"--misalign", {"--misalign", "65"}},
         {"--misalign", {"--misalign", "0:8px"}},
         {"--misalign", {"--cameras", "2", "--misalign", "1", "--misalign", "2"}},

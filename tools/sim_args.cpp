@@ -15,17 +15,30 @@ std::string usage(const char* prog) {
          "library writes moves the sampling of the overlap's right camera).\n"
          "\n"
          "Input and output:\n"
-         "  --input PATH         folder of JPEG/PNG frames (played in name order) or one\n"
-         "                       image repeated (default: the bundled footage samples/vtest)\n"
+         "  --input PATH         a folder of JPEG/PNG frames (played in natural order: f2\n"
+         "                       before f10), one image repeated, or a video file (.avi,\n"
+         "                       .mp4, .mkv, ...); the cameras are cut from each frame\n"
+         "                       (default: the bundled footage)\n"
+         "  --camera PATH        a real rig instead: one folder, image or video per camera,\n"
+         "                       given once per camera from left to right (2 to 5 times),\n"
+         "                       already warped so that neighbours share --overlap columns;\n"
+         "                       no true misalignment is known, convergence is reported as\n"
+         "                       settled (shift unchanged for 5 tracking frames)\n"
          "  --frames N           frames to play (default: all; one image: 30)\n"
-         "  --out DIR            output folder (default: out)\n"
+         "  --out DIR            output folder, created with its parents (default: out)\n"
          "  --seams              draw the seam of every overlap in red on the panoramas\n"
-         "  --no-frames          skip the per-frame panoramas (frames/panorama_NNNN.png)\n"
-         "Rig:\n"
-         "  --cameras N          cameras side by side, 2 to 5 (default 3)\n"
-         "  --width PX           width of one camera image (default 384)\n"
-         "  --overlap PX         columns shared by neighbouring cameras (default 192); an even\n"
-         "                       number of cells, at most half the width with 3+ cameras\n"
+         "  --write-frames       also write every frame's panorama as\n"
+         "                       frames/panorama_NNNN.png (off: about 0.7 MB a frame at\n"
+         "                       768x576; without it a run writes about 2 MB)\n"
+         "Rig (--width and --overlap fitted to the footage unless given):\n"
+         "  --cameras N          cameras side by side, 2 to 5 (default 3; with --camera, the\n"
+         "                       number of --camera options)\n"
+         "  --width PX           width of one camera image (default: the whole frame width\n"
+         "                       used, neighbours sharing half a camera; 384 on 768 px\n"
+         "                       footage with 3 cameras); wider footage is used centred\n"
+         "  --overlap PX         columns shared by neighbouring cameras (default: the\n"
+         "                       largest even number of cells up to half the width, 192 on\n"
+         "                       768 px footage); at most half the width with 3+ cameras\n"
          "  --cell WxH           mask cell in pixels (default 4x4)\n"
          "  --blocks N           mask blocks per overlap (default 4)\n"
          "  --lut-grid N         LUT vertices per row and column (default 33)\n"
@@ -45,10 +58,14 @@ std::string usage(const char* prog) {
          "  --quiet              no progress bar, no summary line\n"
          "  --help               this text\n"
          "\n"
-         "Writes to the output folder: frames/panorama_NNNN.png, preview.png (cameras of\n"
-         "the last frame side by side above its panorama), fusion_map_I.png, shift.csv,\n"
-         "shift.png and summary.json. Exit status 0 on success, 2 for bad arguments or\n"
-         "unreadable input (nothing written), 1 when the library fails.\n";
+         "Writes to the output folder: panorama.png (the last frame), preview.png\n"
+         "(cameras of the last frame side by side above its panorama), fusion_map_I.png,\n"
+         "shift.csv, shift.png, summary.json and, with --write-frames, frames/.\n"
+         "Every input is checked in full (every frame decoded, sizes compared) before\n"
+         "anything is written.\n"
+         "Exit status: 0 success; 2 bad arguments or input (nothing written); 3 the\n"
+         "output cannot be written (folder not creatable, disk full); 1 the library\n"
+         "failed.\n";
     return u.str();
 }
 
@@ -66,6 +83,7 @@ bool toInt(const std::string& s, long long& v) {
 
 bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
     std::vector<Schedule> schedules;
+    bool seenCameras = false;
     for (int a = 1; a < argc; ++a) {
         std::string name = argv[a], value;
         bool inlineValue = false;
@@ -123,13 +141,17 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
         } else if (flag("--seams")) {
             if (!err.empty()) return false;
             opt.seams = true;
-        } else if (flag("--no-frames")) {
+        } else if (flag("--write-frames")) {
             if (!err.empty()) return false;
-            opt.writeFrames = false;
+            opt.writeFrames = true;
         } else if (takes("--input")) {
             if (missing) return false;
             if (value.empty()) return err = "--input: empty path", false;
             opt.input = value;
+        } else if (takes("--camera")) {
+            if (missing) return false;
+            if (value.empty()) return err = "--camera: empty path", false;
+            opt.cameraInputs.push_back(value);
         } else if (takes("--out")) {
             if (missing) return false;
             if (value.empty()) return err = "--out: empty path", false;
@@ -139,11 +161,14 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
         } else if (takes("--cameras")) {
             if (missing || !intArg("--cameras", 2, ZELVO_STITCH_MAX_IMAGES, r.cameras))
                 return false;
+            seenCameras = true;
         } else if (takes("--width")) {
             // 4080 px keep the motion map within the 255 blocks a stitcher stores.
             if (missing || !intArg("--width", 16, 4080, r.camWidth)) return false;
+            opt.widthGiven = true;
         } else if (takes("--overlap")) {
             if (missing || !intArg("--overlap", 2, 4080, r.overlap)) return false;
+            opt.overlapGiven = true;
         } else if (takes("--cell")) {
             if (missing) return false;
             const auto x = value.find_first_of("xX");
@@ -184,6 +209,26 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
     }
 
     RigConfig& r = opt.rig;
+    if (!opt.cameraInputs.empty()) {
+        const int n = int(opt.cameraInputs.size());
+        if (n < 2 || n > ZELVO_STITCH_MAX_IMAGES)
+            return err = "--camera: given " + std::to_string(n) + " times; a rig has 2 to " +
+                         std::to_string(ZELVO_STITCH_MAX_IMAGES) + " cameras",
+                   false;
+        if (!opt.input.empty())
+            return err = "--camera and --input exclude each other: --input cuts the cameras "
+                         "from one footage, --camera gives each its own",
+                   false;
+        if (!schedules.empty())
+            return err = "--misalign has no meaning with --camera: a real rig's cameras are "
+                         "misaligned as they are",
+                   false;
+        if (seenCameras && r.cameras != n)
+            return err = "--cameras " + std::to_string(r.cameras) + " but --camera given " +
+                         std::to_string(n) + " times",
+                   false;
+        r.cameras = n;
+    }
     const int overlaps = r.cameras - 1;
     if (int(schedules.size()) > overlaps) {
         err = "--misalign: given " + std::to_string(schedules.size()) + " times but " +
@@ -196,18 +241,19 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
     for (int i = int(schedules.size()); i < overlaps; ++i)
         r.misalign.push_back(Schedule{{{0, defaults[i % 4]}}});
 
-    if (r.overlap >= r.camWidth) {
+    // Without both, the rig is fitted to the footage once its width is known.
+    if (opt.widthGiven && opt.overlapGiven && r.overlap >= r.camWidth) {
         err = "--overlap " + std::to_string(r.overlap) + " must be below --width " +
               std::to_string(r.camWidth);
         return false;
     }
-    if (r.cameras > 2 && 2 * r.overlap > r.camWidth) {
+    if (opt.widthGiven && opt.overlapGiven && r.cameras > 2 && 2 * r.overlap > r.camWidth) {
         err = "--overlap " + std::to_string(r.overlap) + " is more than half of --width " +
               std::to_string(r.camWidth) + ": a middle camera's two overlaps would cross";
         return false;
     }
     const int cells = r.overlap / r.cellW;
-    if (cells < 2 || cells % 2 != 0) {
+    if (opt.overlapGiven && (cells < 2 || cells % 2 != 0)) {
         err = "--overlap " + std::to_string(r.overlap) + " with --cell width " +
               std::to_string(r.cellW) + " gives " + std::to_string(cells) +
               " mask columns; it needs an even number, at least 2";

@@ -93,6 +93,8 @@ int rigWidth(const RigConfig& rig) {
     return rig.cameras * rig.camWidth - (rig.cameras - 1) * rig.overlap;
 }
 
+int rigOrigin(const RigConfig& rig, int frameW) { return (frameW - rigWidth(rig)) / 2; }
+
 std::string checkRig(const RigConfig& rig, int frameW, int frameH) {
     std::ostringstream why;
     if (rigWidth(rig) > frameW) {
@@ -258,7 +260,7 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
     const std::string why = checkRig(cfg, frameW, frameH);
     if (!why.empty()) throw std::invalid_argument(why);
     const int n = cfg.cameras, w = cfg.camWidth, o = cfg.overlap, h = frameH;
-    originX_ = (frameW - rigWidth(cfg)) / 2;  // the rig looks at the middle of the scene
+    originX_ = rigOrigin(cfg, frameW);
     cfg_.misalign.resize(n - 1);
 
     const int bx = motionBlocks(w), by = motionBlocks(h);
@@ -343,6 +345,30 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
         cutCamera(frame, x + warpOff, w, colour_[k]);
         cutCamera(frameGrey_, x + warpOff, w, grey_[k]);
         cutCamera(frameGrey_, x + sensorOff, w, sensor_[k]);
+    }
+    runLibrary();
+}
+
+void Rig::playCameras(const std::vector<cv::Mat>& cams) {
+    CV_Assert(int(cams.size()) == cfg_.cameras);
+    // Real cameras: the sensor is the camera image itself, and the host's warp
+    // samples camera k moved by the shifts of the overlaps on its left (edge
+    // columns repeated where it runs out of image).
+    int warpOff = 0;
+    for (int k = 0; k < cfg_.cameras; ++k) {
+        CV_Assert(cams[k].type() == CV_8UC3 && cams[k].cols == cfg_.camWidth &&
+                  cams[k].rows == frameH_);
+        if (k > 0) warpOff += shifts_[k - 1];
+        cv::cvtColor(cams[k], sensor_[k], cv::COLOR_BGR2GRAY);
+        cutCamera(cams[k], warpOff, cfg_.camWidth, colour_[k]);
+        cutCamera(sensor_[k], warpOff, cfg_.camWidth, grey_[k]);
+    }
+    runLibrary();
+}
+
+void Rig::runLibrary() {
+    const int n = cfg_.cameras, w = cfg_.camWidth, o = cfg_.overlap;
+    for (int k = 0; k < n; ++k) {
         if (havePrev_)
             blockMotion(prevSensor_[k], sensor_[k], cfg_.motionThreshold, blocks_[k], rowSums_);
         else
@@ -399,6 +425,17 @@ std::vector<Segment> analyse(const Track& t, int tolerance) {
         segs.push_back(s);
     }
     return segs;
+}
+
+Settle settle(const Track& t, int period) {
+    Settle s;
+    const int n = int(t.shift.size());
+    s.since = n;
+    while (s.since > 0 && (s.since == n || t.shift[s.since - 1] == t.shift[n - 1])) --s.since;
+    // Frame f is a tracking frame when f is a multiple of the period (the host
+    // and the library both count from 0).
+    for (int f = s.since; f < n; ++f) s.trackingFrames += period == 0 || f % period == 0;
+    return s;
 }
 
 }  // namespace zsim

@@ -10,6 +10,7 @@
 #define ZELVO_SIM_HOST_H
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +58,9 @@ struct RigConfig {
 // Panorama width of the rig: cameras side by side, neighbours sharing
 // `overlap` columns.
 int rigWidth(const RigConfig& rig);
+// First frame column the rig looks at: the rig sits in the middle of frames
+// wider than itself.
+int rigOrigin(const RigConfig& rig, int frameW);
 // Checks the rig against a frame size; returns "" or the reason it cannot run.
 std::string checkRig(const RigConfig& rig, int frameW, int frameH);
 
@@ -124,6 +128,10 @@ public:
     // the library (frame call, then per overlap process and fusion-map copy),
     // blends the panorama and takes the new shifts for the next frame.
     void play(const cv::Mat& frame, int frameIndex);
+    // Plays one frame of a real rig: one 8-bit BGR image per camera, camWidth
+    // x frame height each (construct with frameW = rigWidth(cfg)); the shifts
+    // move each camera's sampling, there is no simulated misalignment.
+    void playCameras(const std::vector<cv::Mat>& cams);
 
     int overlaps() const { return cfg_.cameras - 1; }
     const RigConfig& config() const { return cfg_; }
@@ -144,6 +152,10 @@ public:
     DynStitcher* stitcher(int i) const { return stitchers_[i]; }
 
 private:
+    // Motion bitmaps, strip buffer, the library's calls and the panorama,
+    // from the camera images of this frame.
+    void runLibrary();
+
     RigConfig cfg_;
     int frameW_, frameH_, originX_;
     std::vector<DynStitcher*> stitchers_;
@@ -167,7 +179,8 @@ private:
 
 // ---- results --------------------------------------------------------------
 
-// One overlap's history: the shift read after each frame call, and the truth.
+// One overlap's history: the shift read after each frame call, and the truth
+// (empty for a real rig, whose misalignment nobody knows).
 struct Track {
     std::vector<int> shift, truth;
 };
@@ -182,22 +195,55 @@ struct Segment {
 // within `tolerance` pixels.
 std::vector<Segment> analyse(const Track& t, int tolerance);
 
+// Without a truth: the shift has settled when it has not changed over the last
+// kSettleTrackingFrames tracking frames.
+constexpr int kSettleTrackingFrames = 5;
+struct Settle {
+    int since = 0;         // first frame of the final run of one shift value
+    int trackingFrames = 0;  // tracking frames within that run
+    bool settled() const { return trackingFrames >= kSettleTrackingFrames; }
+};
+Settle settle(const Track& t, int period);
+
 void writeCsv(const std::string& path, const std::vector<Track>& tracks);
 void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot);
-void writeSummary(const std::string& path, const RigConfig& cfg, const std::string& input,
-                  int frames, const std::vector<Track>& tracks, const StageTimes& times);
+// A result file that cannot be written (folder gone, disk full): the
+// simulator's own failure, told apart from the library's.
+struct OutputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// What a run played and how long it took.
+struct RunInfo {
+    std::string input;      // the footage; with realRig the camera inputs, ", " between
+    bool realRig = false;   // per-camera footage: no truth, convergence is "settled"
+    int frames = 0;
+    int frameWidth = 0;     // px of the footage across (a real rig: the rig's width)
+    int firstColumn = 0;    // the rig used columns [firstColumn, firstColumn + rigWidth)
+    double wallSeconds = 0;
+};
+void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
+                  const std::vector<Track>& tracks, const StageTimes& times);
+// One line for a person: frames, speed, every overlap's final shift and error,
+// and every stretch of constant misalignment that did not converge.
+std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
+                        const std::vector<Track>& tracks);
+// "1 frame", "2 frames".
+std::string count(int n, const std::string& noun);
 
 // ---- command line ---------------------------------------------------------
 
 struct Options {
     RigConfig rig;
-    std::string input;   // folder or image; "" = the bundled footage
+    std::string input;   // folder, image or video; "" = the bundled footage
     std::string out = "out";
     int frames = -1;     // frames to play; -1 = all (a single image: 30)
     bool seams = false;
     bool quiet = false;
     bool help = false;
-    bool writeFrames = true;
+    bool writeFrames = false;  // per-frame panoramas: off, they add ~0.7 MB a frame
+    bool widthGiven = false, overlapGiven = false;  // else fitted to the footage
+    std::vector<std::string> cameraInputs;  // --camera, one per camera: a real rig
 };
 // Parses argv. Returns false with a message naming the offending argument.
 bool parseArgs(int argc, char** argv, Options& opt, std::string& err);

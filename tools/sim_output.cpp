@@ -16,9 +16,12 @@ void writeCsv(const std::string& path, const std::vector<Track>& tracks) {
     f << "frame,overlap,shift_px,true_px\n";
     const size_t frames = tracks.empty() ? 0 : tracks[0].shift.size();
     for (size_t k = 0; k < frames; ++k)
-        for (size_t i = 0; i < tracks.size(); ++i)
-            f << k << "," << i << "," << tracks[i].shift[k] << "," << tracks[i].truth[k] << "\n";
-    if (!f) throw std::runtime_error("cannot write " + path);
+        for (size_t i = 0; i < tracks.size(); ++i) {
+            f << k << "," << i << "," << tracks[i].shift[k] << ",";
+            if (!tracks[i].truth.empty()) f << tracks[i].truth[k];  // a real rig has none
+            f << "\n";
+        }
+    if (!f) throw OutputError("cannot write " + path);
 }
 
 void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
@@ -27,11 +30,12 @@ void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
     plot.setTo(cv::Scalar::all(255));
     const int frames = tracks.empty() ? 0 : int(tracks[0].shift.size());
 
+    const bool truth = !tracks.empty() && !tracks[0].truth.empty();
     int lo = 0, hi = 0;
     for (const auto& t : tracks)
         for (int k = 0; k < frames; ++k) {
-            lo = std::min({lo, t.shift[k], t.truth[k]});
-            hi = std::max({hi, t.shift[k], t.truth[k]});
+            lo = std::min({lo, t.shift[k], truth ? t.truth[k] : 0});
+            hi = std::max({hi, t.shift[k], truth ? t.truth[k] : 0});
         }
     const int tick = hi - lo > 48 ? 16 : (hi - lo > 20 ? 8 : 4);
     lo = int(std::floor(double(lo - cellW) / tick)) * tick;
@@ -53,7 +57,9 @@ void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
                     cv::LINE_AA);
     }
     cv::rectangle(plot, {L, T}, {W - R, H - B}, axis, 1);
-    cv::putText(plot, "shift written (solid) and true displacement (dashed) per overlap, px",
+    cv::putText(plot,
+                truth ? "shift written (solid) and true displacement (dashed) per overlap, px"
+                      : "shift written per overlap, px (real rig: true displacement unknown)",
                 {L, 28}, font, 0.55, axis, 1, cv::LINE_AA);
     cv::putText(plot, "frame", {W / 2 - 20, H - B + 40}, font, 0.5, axis, 1, cv::LINE_AA);
 
@@ -70,7 +76,7 @@ void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
                          2);
         }
         const cv::Scalar dark = c * 0.55;
-        for (int k = 0; k < frames; ++k) {
+        for (int k = 0; k < (truth ? frames : 0); ++k) {
             const int x0 = px(k), x1 = px(std::min(k + 1, frames - 1)), y = py(tracks[i].truth[k]);
             for (int x = x0; x < x1; ++x)
                 if ((x / 4) % 2 == 0) plot.at<cv::Vec3b>(y, x) = {uint8_t(dark[0]), uint8_t(dark[1]), uint8_t(dark[2])};
@@ -118,8 +124,51 @@ std::string orNull(int v) { return v < 0 ? "null" : std::to_string(v); }
 
 }  // namespace
 
-void writeSummary(const std::string& path, const RigConfig& cfg, const std::string& input,
-                  int frames, const std::vector<Track>& tracks, const StageTimes& t) {
+std::string count(int n, const std::string& noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
+                        const std::vector<Track>& tracks) {
+    std::ostringstream line;
+    line.setf(std::ios::fixed);
+    line.precision(1);
+    line << count(run.frames, "frame") << ", " << count(int(tracks.size()), "overlap") << " in "
+         << run.wallSeconds << " s (" << run.frames / std::max(run.wallSeconds, 1e-9)
+         << " frames/s);";
+    std::string missed;
+    for (size_t i = 0; i < tracks.size(); ++i) {
+        const Track& t = tracks[i];
+        const int last = int(t.shift.size()) - 1;
+        line << " overlap " << i << " shift " << t.shift[last] << " px (";
+        if (run.realRig) {
+            const Settle s = settle(t, cfg.period);
+            line << (s.settled() ? "settled: unchanged since frame "
+                                 : "not settled: changed at frame ")
+                 << s.since << ", " << count(s.trackingFrames, "tracking frame")
+                 << (s.settled() ? "" : " since");
+        } else {
+            const auto segs = analyse(t, cfg.cellW);
+            const int n = segs.back().framesToConverge();
+            line << "true " << t.truth[last] << ", error " << t.shift[last] - t.truth[last]
+                 << " px, " << (n < 0 ? "not converged" : "converged in " + count(n, "frame"));
+            for (const Segment& s : segs)
+                if (s.settledAt < 0)
+                    missed += (missed.empty() ? "" : ", ") + std::string("overlap ") +
+                              std::to_string(i) + " frames " + std::to_string(s.from) + "-" +
+                              std::to_string(s.to - 1) + " (true " + std::to_string(s.truth) +
+                              " px, error " + std::to_string(t.shift[s.to - 1] - s.truth) +
+                              " px at its end)";
+        }
+        line << ")" << (i + 1 < tracks.size() ? "," : ";");
+    }
+    if (!missed.empty()) line << " not converged within " << cfg.cellW << " px: " << missed << ";";
+    return line.str();
+}
+
+void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
+                  const std::vector<Track>& tracks, const StageTimes& t) {
+    const int frames = run.frames;
     const int overlaps = int(tracks.size());
     const bool havePlain = t.plainFrames > 0, haveTrack = t.trackingFrames > 0;
     const double plain = havePlain ? t.framePlainMs / t.plainFrames : 0.0;
@@ -130,8 +179,13 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const std::stri
 
     std::ostringstream j;
     j << "{\n";
-    j << "  \"input\": " << jsonString(input) << ",\n";
+    j << "  \"input\": " << jsonString(run.input) << ",\n";
+    j << "  \"real_rig\": " << (run.realRig ? "true" : "false") << ",\n";
     j << "  \"frames\": " << frames << ",\n";
+    j << "  \"wall_time_s\": " << ms(run.wallSeconds) << ", \"frames_per_second\": "
+      << ms(frames / std::max(run.wallSeconds, 1e-9)) << ",\n";
+    j << "  \"frame_width_px\": " << run.frameWidth << ", \"columns_used\": ["
+      << run.firstColumn << ", " << run.firstColumn + rigWidth(cfg) - 1 << "],\n";
     j << "  \"rig\": {\"cameras\": " << cfg.cameras << ", \"camera_width_px\": " << cfg.camWidth
       << ", \"overlap_px\": " << cfg.overlap << ", \"cell\": [" << cfg.cellW << ", " << cfg.cellH
       << "], \"mask_blocks\": " << cfg.blocks << ", \"lut_grid\": " << cfg.lutGrid
@@ -162,8 +216,16 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const std::stri
         const auto segs = analyse(tr, cfg.cellW);
         const int last = frames - 1;
         j << "    {\"overlap\": " << i << ", \"schedule\": "
-          << jsonString(cfg.misalign.size() > size_t(i) ? cfg.misalign[i].str() : "") << ",\n";
-        if (frames > 0) {
+          << jsonString(cfg.misalign.size() > size_t(i) && !run.realRig ? cfg.misalign[i].str()
+                                                                         : "")
+          << ",\n";
+        if (frames > 0 && run.realRig) {
+            const Settle s = settle(tr, cfg.period);
+            j << "     \"final_shift_px\": " << tr.shift[frames - 1]
+              << ", \"settled\": " << (s.settled() ? "true" : "false")
+              << ", \"unchanged_since_frame\": " << s.since
+              << ", \"unchanged_tracking_frames\": " << s.trackingFrames << ",\n";
+        } else if (frames > 0) {
             j << "     \"final_shift_px\": " << tr.shift[last]
               << ", \"final_true_px\": " << tr.truth[last]
               << ", \"final_error_px\": " << tr.shift[last] - tr.truth[last] << ",\n";
@@ -172,9 +234,10 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const std::stri
               << ", \"converged_at_frame\": " << orNull(s.settledAt) << ",\n";
         }
         j << "     \"segments\": [";
-        for (size_t k = 0; k < segs.size(); ++k)
+        for (size_t k = 0; k < segs.size() && !run.realRig; ++k)
             j << (k ? ", " : "") << "{\"from_frame\": " << segs[k].from
               << ", \"to_frame\": " << segs[k].to << ", \"true_px\": " << segs[k].truth
+              << ", \"error_at_end_px\": " << tr.shift[segs[k].to - 1] - segs[k].truth
               << ", \"frames_to_converge\": " << orNull(segs[k].framesToConverge())
               << ", \"converged_at_frame\": " << orNull(segs[k].settledAt) << "}";
         j << "],\n";
@@ -188,7 +251,7 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const std::stri
     j << "  ]\n}\n";
     std::ofstream f(path);
     f << j.str();
-    if (!f) throw std::runtime_error("cannot write " + path);
+    if (!f) throw OutputError("cannot write " + path);
 }
 
 }  // namespace zsim

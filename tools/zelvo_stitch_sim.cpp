@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdio>
 #include <exception>
@@ -16,6 +17,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "sim_host.h"
+#include "sim_input.h"
 
 namespace fs = std::filesystem;
 
@@ -29,24 +31,99 @@ int fail(const std::string& msg, int status = 2) {
 }
 
 std::string defaultInput() {
-    // The source tree's copy while running from a build, else the installed one.
-    for (const char* dir : {ZELVO_SIM_SOURCE_SAMPLES, ZELVO_SIM_INSTALLED_SAMPLES}) {
-        std::error_code ec;
+    // Installed: share/zelvo-stitch/samples/vtest beside the program's bin/;
+    // else the source tree's copy while running from a build.
+    std::error_code ec;
+    const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path installed =
+        exe.parent_path().parent_path() / "share" / "zelvo-stitch" / "samples" / "vtest";
+    if (!ec && fs::is_directory(installed, ec)) return installed.string();
+    for (const char* dir : {ZELVO_SIM_SOURCE_SAMPLES, ZELVO_SIM_INSTALLED_SAMPLES})
         if (fs::is_directory(dir, ec)) return dir;
-    }
     return ZELVO_SIM_SOURCE_SAMPLES;
 }
 
-bool isFrameFile(const fs::path& p) {
-    std::string ext = p.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(),
-                   [](unsigned char c) { return char(std::tolower(c)); });
-    return ext == ".jpg" || ext == ".jpeg" || ext == ".png";
+void note(const std::string& msg) { std::fprintf(stderr, "%s: %s\n", kProg, msg.c_str()); }
+
+// The footage as scanned: one source cut into cameras, or one per camera.
+struct Inputs {
+    std::vector<zsim::Source> sources;
+    bool realRig = false;
+    int frames = 0;   // frames the run plays
+    cv::Size size;    // of every frame of every source
+};
+
+// Scans every input in full; "" or why the run cannot start.
+std::string scanInputs(const zsim::Options& opt, Inputs& in) {
+    in.realRig = !opt.cameraInputs.empty();
+    const std::vector<std::string> paths =
+        in.realRig ? opt.cameraInputs
+                   : std::vector<std::string>{opt.input.empty() ? defaultInput() : opt.input};
+    const std::string what = in.realRig ? "--camera" : "--input";
+    std::string err;
+    for (const auto& p : paths) {
+        in.sources.emplace_back();
+        if (!zsim::scanSource(p, opt.frames, in.sources.back(), err)) return what + ": " + err;
+        const zsim::Source& s = in.sources.back();
+        if (s.skipped > 0)
+            note(what + ": skipped " + zsim::count(s.skipped, "file") + " in " + p +
+                 " that " + (s.skipped == 1 ? "is" : "are") + " not JPEG or PNG");
+        if (s.size != in.sources[0].size)
+            return "--camera: " + p + " is " + std::to_string(s.size.width) + "x" +
+                   std::to_string(s.size.height) + " but " + paths[0] + " is " +
+                   std::to_string(in.sources[0].size.width) + "x" +
+                   std::to_string(in.sources[0].size.height) + ": all cameras must have one size";
+    }
+    in.size = in.sources[0].size;
+    // Repeated images play as long as the others, or --frames, or 30 frames.
+    int shortest = -1, longest = -1;
+    for (const auto& s : in.sources)
+        if (s.frames >= 0) {
+            shortest = shortest < 0 ? s.frames : std::min(shortest, s.frames);
+            longest = std::max(longest, s.frames);
+        }
+    in.frames = shortest >= 0 ? shortest : (opt.frames > 0 ? opt.frames : 30);
+    if (shortest != longest)
+        note("--camera: the streams have " + std::to_string(shortest) + " to " +
+             std::to_string(longest) + " frames; playing the first " +
+             zsim::count(shortest, "frame") + " of each");
+    return "";
 }
 
-cv::Mat readFrame(const std::string& path) {
-    cv::Mat img = cv::imread(path, cv::IMREAD_COLOR);  // grey input comes back as BGR
-    return img;
+// Fits the rig to the footage; "" or why it cannot.
+std::string fitRig(zsim::Options& opt, const Inputs& in) {
+    zsim::RigConfig& r = opt.rig;
+    const int given = opt.overlapGiven ? r.overlap : 0;
+    if (in.realRig && opt.widthGiven && r.camWidth != in.size.width)
+        return "--width " + std::to_string(r.camWidth) + " but the --camera images are " +
+               std::to_string(in.size.width) + " px wide";
+    std::string why = in.realRig ? zsim::fitRealRig(r, in.size.width, given)
+                                 : zsim::fitRig(r, in.size.width,
+                                                opt.widthGiven ? r.camWidth : 0, given);
+    if (why.empty())
+        why = zsim::checkRig(r, in.realRig ? zsim::rigWidth(r) : in.size.width, in.size.height);
+    return why;
+}
+
+// "" or why the output folder cannot be made.
+std::string checkOut(const fs::path& out) {
+    std::error_code ec;
+    if (fs::exists(out, ec))
+        return fs::is_directory(out, ec) ? (access(out.c_str(), W_OK | X_OK) == 0
+                                                ? ""
+                                                : "--out: " + out.string() + " is not writable")
+                                         : "--out: " + out.string() + " exists and is not a folder";
+    // The nearest existing folder above it: created from there down.
+    fs::path up = fs::absolute(out, ec).parent_path();
+    while (!fs::exists(up, ec) && up.has_parent_path() && up != up.parent_path())
+        up = up.parent_path();
+    if (!fs::is_directory(up, ec))
+        return "--out: " + out.string() + " cannot be created: " + up.string() +
+               " is a file, not a folder";
+    if (access(up.c_str(), W_OK | X_OK) != 0)
+        return "--out: " + out.string() + " cannot be created: " + up.string() +
+               " is not writable";
+    return "";
 }
 
 void progress(int done, int total) {
@@ -74,7 +151,12 @@ cv::Mat preview(const zsim::Rig& rig) {
 }
 
 void writePng(const fs::path& p, const cv::Mat& img) {
-    if (!cv::imwrite(p.string(), img)) throw std::runtime_error("cannot write " + p.string());
+    bool ok = false;
+    try {
+        ok = cv::imwrite(p.string(), img);
+    } catch (const cv::Exception&) {
+    }
+    if (!ok) throw zsim::OutputError("cannot write " + p.string());
 }
 
 }  // namespace
@@ -90,60 +172,52 @@ int main(int argc, char** argv) {
     if (opt.rig.dbg < 0) opt.rig.dbg = 0;  // the library stays quiet unless asked
 
     // ---- everything is checked before the output folder is created ----
-    const std::string input = opt.input.empty() ? defaultInput() : opt.input;
-    std::vector<std::string> files;
-    std::error_code ec;
-    if (fs::is_directory(input, ec)) {
-        for (const auto& e : fs::directory_iterator(input, ec))
-            if (e.is_regular_file() && isFrameFile(e.path())) files.push_back(e.path().string());
-        if (ec) return fail("--input: cannot list folder " + input + ": " + ec.message());
-        std::sort(files.begin(), files.end());
-        if (files.empty()) return fail("--input: no JPEG or PNG frames in folder " + input);
-        if (opt.frames > 0 && size_t(opt.frames) < files.size()) files.resize(opt.frames);
-        for (const auto& f : files)
-            if (!cv::haveImageReader(f)) return fail("--input: cannot read image " + f);
-    } else if (fs::exists(input, ec)) {
-        files.assign(opt.frames > 0 ? opt.frames : 30, input);
-    } else {
-        return fail("--input: no such file or folder: " + input);
-    }
-    cv::Mat first = readFrame(files[0]);
-    if (first.empty()) return fail("--input: cannot read image " + files[0]);
-    const std::string why = zsim::checkRig(opt.rig, first.cols, first.rows);
-    if (!why.empty()) return fail(why + " (input " + files[0] + ")");
-
+    Inputs in;
+    if (!(err = scanInputs(opt, in)).empty()) return fail(err);
+    if (!(err = fitRig(opt, in)).empty()) return fail(err);
     const fs::path out(opt.out);
-    if (fs::exists(out, ec) && !fs::is_directory(out, ec))
-        return fail("--out: " + opt.out + " exists and is not a folder");
-    if (!fs::exists(out, ec)) {
-        const fs::path parent = fs::absolute(out, ec).parent_path();
-        if (!fs::is_directory(parent, ec))
-            return fail("--out: parent folder " + parent.string() + " does not exist");
-    }
-    if (access(fs::exists(out, ec) ? out.c_str() : fs::absolute(out).parent_path().c_str(),
-               W_OK | X_OK) != 0)
-        return fail("--out: " + opt.out + " is not writable");
+    if (!(err = checkOut(out)).empty()) return fail(err);
+
+    zsim::RunInfo run;
+    run.realRig = in.realRig;
+    run.frames = in.frames;
+    for (const auto& s : in.sources) run.input += (run.input.empty() ? "" : ", ") + s.path;
+    const zsim::RigConfig& rc = opt.rig;
+    run.frameWidth = in.realRig ? zsim::rigWidth(rc) : in.size.width;
+    run.firstColumn = in.realRig ? 0 : zsim::rigOrigin(rc, in.size.width);
+    if (!opt.quiet)
+        note("rig: " + zsim::count(rc.cameras, "camera") + " of " +
+             std::to_string(rc.camWidth) + " px, " + std::to_string(rc.overlap) +
+             " px overlap" +
+             (in.realRig ? " (real rig, one footage per camera)"
+                         : ", columns " + std::to_string(run.firstColumn) + "-" +
+                               std::to_string(run.firstColumn + zsim::rigWidth(rc) - 1) +
+                               " of " + std::to_string(in.size.width) + " px frames") +
+             (opt.widthGiven && opt.overlapGiven ? "" : " (fitted to the footage)"));
 
     // ---- run ----
-    const int total = int(files.size());
+    const int total = in.frames;
     const bool bar = !opt.quiet && isatty(STDERR_FILENO);
     try {
+        const auto t0 = std::chrono::steady_clock::now();
         fs::create_directories(out);
         if (opt.writeFrames) fs::create_directories(out / "frames");
-        zsim::Rig rig(opt.rig, first.cols, first.rows);
+        zsim::Rig rig(rc, run.frameWidth, in.size.height);
         std::vector<zsim::Track> tracks(rig.overlaps());
-        cv::Mat frame = first;
+        std::vector<zsim::FrameReader> readers(in.sources.begin(), in.sources.end());
+        std::vector<cv::Mat> frames(readers.size());
         for (int f = 0; f < total; ++f) {
-            if (f > 0 && files[f] != files[f - 1]) {
-                frame = readFrame(files[f]);
-                if (frame.empty()) return fail("--input: cannot read image " + files[f]);
-                if (frame.size() != first.size())
-                    return fail("--input: " + files[f] + " is not the size of " + files[0]);
-            }
-            rig.play(frame, f);
+            for (size_t k = 0; k < readers.size(); ++k)
+                if (!readers[k].next(frames[k]))
+                    return fail(in.sources[k].path + ": frame " + std::to_string(f) +
+                                " no longer reads as it did when checked");
+            if (in.realRig)
+                rig.playCameras(frames);
+            else
+                rig.play(frames[0], f);
             for (int i = 0; i < rig.overlaps(); ++i) {
                 tracks[i].shift.push_back(rig.shift(i));
-                tracks[i].truth.push_back(rig.truth(i));
+                if (!in.realRig) tracks[i].truth.push_back(rig.truth(i));
             }
             if (opt.writeFrames || f == total - 1) {
                 cv::Mat pano = rig.panorama();
@@ -169,26 +243,20 @@ int main(int argc, char** argv) {
         cv::Mat plot;
         zsim::drawShiftPlot(tracks, opt.rig.cellW, plot);
         writePng(out / "shift.png", plot);
-        zsim::writeSummary((out / "summary.json").string(), rig.config(), input, total, tracks,
+        run.wallSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        zsim::writeSummary((out / "summary.json").string(), rig.config(), run, tracks,
                            rig.times());
-
         if (!opt.quiet) {
-            std::string line = std::string(kProg) + ": " + std::to_string(total) + " frames, " +
-                               std::to_string(rig.overlaps()) + " overlaps;";
-            for (int i = 0; i < rig.overlaps(); ++i) {
-                const auto segs = zsim::analyse(tracks[i], opt.rig.cellW);
-                const int n = segs.back().framesToConverge();
-                line += " overlap " + std::to_string(i) + " shift " +
-                        std::to_string(rig.shift(i)) + " px (true " +
-                        std::to_string(rig.truth(i)) + ", " +
-                        (n < 0 ? std::string("not converged")
-                               : "converged in " + std::to_string(n) + " frames") +
-                        ")" + (i + 1 < rig.overlaps() ? "," : ";");
-            }
-            line += " pictures in " + out.string() + "/";
             std::fflush(stdout);
-            std::fprintf(stderr, "%s\n", line.c_str());
+            note(zsim::summaryLine(rc, run, tracks) + " pictures in " + out.string() + "/");
         }
+    } catch (const zsim::OutputError& e) {
+        std::fflush(stdout);
+        return fail(e.what(), 3);
+    } catch (const fs::filesystem_error& e) {
+        std::fflush(stdout);
+        return fail(e.what(), 3);
     } catch (const std::exception& e) {
         std::fflush(stdout);
         return fail(std::string("failed: ") + e.what(), 1);
