@@ -31,7 +31,7 @@ echo "== zelvo-stitch-sim =="
 echo
 echo "Pictures in $(cd "$out" && pwd):"
 echo "  preview.png        the cameras of the last frame side by side, its panorama below"
-echo "  panorama.png       the last blended panorama; frames/ holds one per frame"
+echo "  panorama.png       the last blended panorama (--write-frames: one per frame in frames/)"
 echo "  shift.png          shift written by the library against the true misalignment"
 echo "  fusion_map_N.png   the last fusion map of each overlap"
 echo "  shift.csv, summary.json"
