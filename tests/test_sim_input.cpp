@@ -194,43 +194,39 @@ TEST(SimRealRig, PerCameraFootageMatchesTheCutRig) {
 // Each refusal exits 2 naming the culprit before anything is written.
 TEST(SimRefusals, BadInputWritesNothing) {
     const fs::path dir = freshDir("bad");
-    auto copyFrames = [&](const fs::path& to, int n) {
-        fs::create_directories(to);
+    // n bundled frames (the part in roi) as folder/PREFIXi.EXT.
+    auto frames = [&](const std::string& folder, const std::string& name, int n, cv::Rect roi) {
+        fs::create_directories(dir / folder);
         for (int i = 0; i < n; ++i)
-            fs::copy_file(zt::sample_frame_path(i), to / fs::path(zt::sample_frame_path(i)).filename());
+            ASSERT_TRUE(cv::imwrite((dir / folder / (std::to_string(i) + name)).string(),
+                                    frame(i)(roi)));
     };
     auto truncate = [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) / 2); };
+    const cv::Rect all(0, 0, 768, 576);
 
-    copyFrames(dir / "mixed", 5);
+    frames("mixed", "f.jpg", 5, all);
     cv::Mat big;
     cv::resize(frame(3), big, {800, 600});
-    cv::imwrite((dir / "mixed" / "frame_003.jpg").string(), big);
-
-    copyFrames(dir / "cutjpg", 5);
-    truncate(dir / "cutjpg" / "frame_002.jpg");
-    fs::create_directories(dir / "cutpng");
-    for (int i = 0; i < 3; ++i) cv::imwrite((dir / "cutpng" / ("p" + std::to_string(i) + ".png")).string(), frame(i));
-    truncate(dir / "cutpng" / "p1.png");
+    cv::imwrite((dir / "mixed" / "3f.jpg").string(), big);
+    frames("cutjpg", "f.jpg", 5, all);
+    truncate(dir / "cutjpg" / "2f.jpg");
+    frames("cutpng", "p.png", 3, all);
+    truncate(dir / "cutpng" / "1p.png");
+    frames("narrow", "n.png", 3, {0, 0, 384, 576});
+    frames("wide", "w.png", 3, {0, 0, 400, 576});
 
     cv::VideoWriter w((dir / "cut.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
                       25, frame(0).size());
     for (int i = 0; i < 10; ++i) w.write(frame(i));
     w.release();
     truncate(dir / "cut.avi");
-
-    fs::create_directories(dir / "narrow");
-    fs::create_directories(dir / "wide");
-    for (int i = 0; i < 3; ++i) {
-        cv::imwrite((dir / "narrow" / ("n" + std::to_string(i) + ".png")).string(), frame(i)(cv::Rect(0, 0, 384, 576)));
-        cv::imwrite((dir / "wide" / ("w" + std::to_string(i) + ".png")).string(), frame(i)(cv::Rect(0, 0, 400, 576)));
-    }
-    std::ofstream(dir / "afile") << "plain text, which FFmpeg would play as a video\nof its characters\n";
+    std::ofstream(dir / "afile") << "plain text, which FFmpeg plays\nas a video of its letters\n";
 
     const std::string d = "'" + dir.string() + "/";
     const struct { std::string args, named; } cases[] = {
-        {"--input " + d + "mixed'", "frame_003.jpg is 800x600"},
-        {"--input " + d + "cutjpg'", "frame_002.jpg is truncated"},
-        {"--input " + d + "cutpng'", "p1.png"},
+        {"--input " + d + "mixed'", "3f.jpg is 800x600"},
+        {"--input " + d + "cutjpg'", "2f.jpg is truncated"},
+        {"--input " + d + "cutpng'", "1p.png"},
         {"--input " + d + "cut.avi'", "cannot be decoded"},
         {"--camera " + d + "narrow' --camera " + d + "wide'", "all cameras must have one size"},
         {"--camera " + d + "narrow'", "given 1 times"},

@@ -38,6 +38,10 @@ bool naturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+std::string sizeText(cv::Size s) {
+    return std::to_string(s.width) + "x" + std::to_string(s.height);
+}
+
 namespace {
 
 std::string lowerExtension(const fs::path& p) {
@@ -84,8 +88,6 @@ cv::VideoCapture openVideo(const std::string& path) {
     return cv::VideoCapture(path);
 }
 
-std::string sizeText(cv::Size s) { return std::to_string(s.width) + "x" + std::to_string(s.height); }
-
 bool scanFolder(Source& src, int limit, std::string& err) {
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(src.path, ec)) {
@@ -115,7 +117,8 @@ bool scanFolder(Source& src, int limit, std::string& err) {
 bool scanVideo(Source& src, int limit, std::string& err) {
     cv::VideoCapture cap = openVideo(src.path);
     // FFmpeg also opens plain text, as a video of its characters ("ansi").
-    if (!cap.isOpened() || int(cap.get(cv::CAP_PROP_FOURCC)) == cv::VideoWriter::fourcc('a', 'n', 's', 'i'))
+    const int text = cv::VideoWriter::fourcc('a', 'n', 's', 'i');
+    if (!cap.isOpened() || int(cap.get(cv::CAP_PROP_FOURCC)) == text)
         return err = "cannot read " + src.path + " as an image or a video", false;
     const double declared = cap.get(cv::CAP_PROP_FRAME_COUNT);
     cv::Mat frame;
@@ -272,7 +275,8 @@ std::string fitRealRig(RigConfig& rig, int camW, int givenOverlap) {
         return "cameras of " + std::to_string(camW) + " px are too narrow for an overlap of " +
                std::to_string(2 * rig.cellW) + " px";
     const std::string why = misfit(r, rigWidth(r));
-    if (!why.empty()) return why + " (the --camera images are " + std::to_string(camW) + " px wide)";
+    if (!why.empty())
+        return why + " (the --camera images are " + std::to_string(camW) + " px wide)";
     rig = r;
     return "";
 }

@@ -16,6 +16,9 @@
 
 namespace zsim {
 
+// "768x576".
+std::string sizeText(cv::Size s);
+
 // "f2" before "f10": digit runs compare as numbers, the rest byte by byte.
 bool naturalLess(const std::string& a, const std::string& b);
 

@@ -69,10 +69,9 @@ std::string scanInputs(const zsim::Options& opt, Inputs& in) {
             note(what + ": skipped " + zsim::count(s.skipped, "file") + " in " + p +
                  " that " + (s.skipped == 1 ? "is" : "are") + " not JPEG or PNG");
         if (s.size != in.sources[0].size)
-            return "--camera: " + p + " is " + std::to_string(s.size.width) + "x" +
-                   std::to_string(s.size.height) + " but " + paths[0] + " is " +
-                   std::to_string(in.sources[0].size.width) + "x" +
-                   std::to_string(in.sources[0].size.height) + ": all cameras must have one size";
+            return "--camera: " + p + " is " + zsim::sizeText(s.size) + " but " + paths[0] +
+                   " is " + zsim::sizeText(in.sources[0].size) +
+                   ": all cameras must have one size";
     }
     in.size = in.sources[0].size;
     // Repeated images play as long as the others, or --frames, or 30 frames.
@@ -189,7 +188,7 @@ int main(int argc, char** argv) {
         note("rig: " + zsim::count(rc.cameras, "camera") + " of " +
              std::to_string(rc.camWidth) + " px, " + std::to_string(rc.overlap) +
              " px overlap" +
-             (in.realRig ? " (real rig, one footage per camera)"
+             (in.realRig ? ", one footage per camera"
                          : ", columns " + std::to_string(run.firstColumn) + "-" +
                                std::to_string(run.firstColumn + zsim::rigWidth(rc) - 1) +
                                " of " + std::to_string(in.size.width) + " px frames") +
