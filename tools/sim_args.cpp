@@ -29,7 +29,7 @@ std::string usage(const char* prog) {
          "  --seams              draw the seam of every overlap in red on the panoramas\n"
          "  --write-frames       also write every frame's panorama as\n"
          "                       frames/panorama_NNNN.png (off: about 0.7 MB a frame at\n"
-         "                       768x576; without it a run writes about 2 MB)\n"
+         "                       768x576; without it a run writes about 2.5 MB)\n"
          "Rig (--width and --overlap fitted to the footage unless given):\n"
          "  --cameras N          cameras side by side, 2 to 5 (default 3; with --camera, the\n"
          "                       number of --camera options)\n"
