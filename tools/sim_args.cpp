@@ -1,5 +1,6 @@
 // Command line of zelvo-stitch-sim.
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -35,6 +36,19 @@ std::string usage(const char* prog) {
          "                       once per overlap, left to right (default 8, -12, 8, -12)\n"
          "  --motion-threshold N mean grey difference that marks a 16x16 block as moving\n"
          "                       (default 8)\n"
+         "Realistic cameras and the host's seam handling:\n"
+         "  --ideal              cameras that differ only by the misalignment: parallax,\n"
+         "                       exposure, vignetting and noise 0 (later options override)\n"
+         "  --parallax PX        extra displacement of movers (people, cars) in each\n"
+         "                       overlap's right camera, -32 to 32 (default 6)\n"
+         "  --exposure PCT       gain step between neighbouring cameras, per cent (default 5)\n"
+         "  --vignetting PCT     light lost in the image corners, per cent (default 0)\n"
+         "  --noise SIGMA        sensor noise, grey levels, 0 to 32 (default 2)\n"
+         "  --motion-levels B    pass graded 0-3 motion maps to process, not 0/1 (default 0)\n"
+         "  --seam-blend A       blend each new fusion map into the host's running map:\n"
+         "                       A x new + (1 - A) x running, 0 = off (default 0.05)\n"
+         "  --no-quality         skip the seam comparison with the peers\n"
+         "  --no-video           skip panorama.mp4\n"
          "Library switches (zelvo_stitch_init), 0 or 1:\n"
          "  --reset-mask B       random reset of the fusion map after quiet frames (default 0)\n"
          "  --mask-blocks B      hold the seam in blocks without enough motion (default 0)\n"
@@ -47,7 +61,14 @@ std::string usage(const char* prog) {
          "\n"
          "Writes to the output folder: frames/panorama_NNNN.png, preview.png (cameras of\n"
          "the last frame side by side above its panorama), fusion_map_I.png, shift.csv,\n"
-         "shift.png and summary.json. Exit status 0 on success, 2 for bad arguments or\n"
+         "shift.png and summary.json; unless turned off, panorama.mp4 (the panoramas with\n"
+         "the seams and blend bands the host uses) and the seam comparison: per frame,\n"
+         "overlap and method (library, middle, voronoi, dp, graphcut) quality.csv with\n"
+         "seam_cost (mean |left - right| at the seam, grey levels), mover_cut (share of\n"
+         "rows whose seam lies on a mover), jitter_all and jitter_static (seam movement,\n"
+         "px per frame, all rows and rows without motion), ghosting (mean w (1 - w)\n"
+         "|left - right|) and ms; the means in summary.json and quality.png; seams.png\n"
+         "(the last frame's seams). Exit status 0 on success, 2 for bad arguments or\n"
          "unreadable input (nothing written), 1 when the library fails.\n";
     return u.str();
 }
@@ -104,6 +125,18 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
                 return false;
             }
             dst = int(v);
+            return true;
+        };
+        auto realArg = [&](const char* n, double lo, double hi, double& dst) {
+            char* end = nullptr;
+            const double v = value.empty() ? NAN : std::strtod(value.c_str(), &end);
+            if (!(v >= lo && v <= hi) || *end != '\0') {
+                std::ostringstream m;
+                m << n << ": '" << value << "' is not a number from " << lo << " to " << hi;
+                err = m.str();
+                return false;
+            }
+            dst = v;
             return true;
         };
         auto boolArg = [&](const char* n, bool& dst) {
@@ -163,6 +196,24 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
             if (missing || !intArg("--period", 0, 1000000, r.period)) return false;
         } else if (takes("--motion-threshold")) {
             if (missing || !intArg("--motion-threshold", 0, 255, r.motionThreshold)) return false;
+        } else if (flag("--ideal")) {
+            if (!err.empty()) return false;
+            r.render = RenderConfig{};
+        } else if (flag("--no-quality") || flag("--no-video")) {
+            if (!err.empty()) return false;
+            (name == "--no-video" ? opt.video : opt.quality) = false;
+        } else if (takes("--parallax")) {
+            if (missing || !intArg("--parallax", -32, 32, r.render.parallaxPx)) return false;
+        } else if (takes("--exposure")) {
+            if (missing || !realArg("--exposure", 0, 50, r.render.exposurePct)) return false;
+        } else if (takes("--vignetting")) {
+            if (missing || !realArg("--vignetting", 0, 90, r.render.vignettingPct)) return false;
+        } else if (takes("--noise")) {
+            if (missing || !realArg("--noise", 0, 32, r.render.noiseSigma)) return false;
+        } else if (takes("--motion-levels")) {
+            if (missing || !boolArg("--motion-levels", r.motionLevels)) return false;
+        } else if (takes("--seam-blend")) {
+            if (missing || !realArg("--seam-blend", 0, 1, r.seamBlend)) return false;
         } else if (takes("--reset-mask")) {
             if (missing || !boolArg("--reset-mask", r.resetMask)) return false;
         } else if (takes("--mask-blocks")) {

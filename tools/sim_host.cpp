@@ -122,7 +122,7 @@ std::string checkRig(const RigConfig& rig, int frameW, int frameH) {
 // ---- host buffers ----------------------------------------------------------
 
 void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat& blocks,
-                 std::vector<int>& rowSums) {
+                 std::vector<int>& rowSums, int maxLevel) {
     CV_Assert(prev.type() == CV_8UC1 && cur.type() == CV_8UC1 && prev.size() == cur.size());
     const int rows = cur.rows, cols = cur.cols;
     const int bx = motionBlocks(cols), by = motionBlocks(rows);
@@ -137,7 +137,10 @@ void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat
         uint8_t* out = blocks.ptr<uint8_t>(y / kMotionBlock);
         for (int b = 0; b < bx; ++b) {
             const int bw = std::min(kMotionBlock, cols - b * kMotionBlock);
-            out[b] = rowSums[b] >= threshold * bw * bh ? 1 : 0;
+            const int need = threshold * bw * bh;
+            int level = rowSums[b] >= need ? 1 : 0;
+            if (level && maxLevel > 1) level = need > 0 ? std::min(maxLevel, rowSums[b] / need) : maxLevel;
+            out[b] = uint8_t(level);
             rowSums[b] = 0;
         }
     }
@@ -279,6 +282,11 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
     truths_.assign(n - 1, 0);
     times_.seamMs.assign(n - 1, 0.0);
     times_.copyMs.assign(n - 1, 0.0);
+    lastSeamMs_.assign(n - 1, 0.0);
+    for (int k = 0; k < n; ++k) {
+        movers_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
+        sensors_.emplace_back(cfg.render, k, n, w, h);
+    }
 
     // Block scoring: a small change of a block's left share raises its score,
     // a large one lowers it. The scores feed nothing the host reads.
@@ -332,6 +340,11 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
     // host's warp then samples it moved by the shifts the library wrote, so
     // overlap i shows a residual displacement of truth - shift.
     cv::cvtColor(frame, frameGrey_, cv::COLOR_BGR2GRAY);
+    if (background_.empty())
+        frameMovers_ = cv::Mat::zeros(frame.size(), CV_8UC1);
+    else
+        moverMask(frame, background_, frameMovers_);
+    const bool realistic = cfg_.render.any();
     int sensorOff = 0, warpOff = 0;
     for (int k = 0; k < n; ++k) {
         if (k > 0) {
@@ -340,11 +353,17 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
             warpOff += shifts_[k - 1] - truths_[k - 1];
         }
         const int x = originX_ + k * (w - o);
-        cutCamera(frame, x + warpOff, w, colour_[k]);
-        cutCamera(frameGrey_, x + warpOff, w, grey_[k]);
-        cutCamera(frameGrey_, x + sensorOff, w, sensor_[k]);
+        if (realistic) {
+            renderCamera(frame, k, x + warpOff, x + sensorOff, frameIndex);
+        } else {
+            cutCamera(frame, x + warpOff, w, colour_[k]);
+            cutCamera(frameGrey_, x + warpOff, w, grey_[k]);
+            cutCamera(frameGrey_, x + sensorOff, w, sensor_[k]);
+            cutCamera(frameMovers_, x + warpOff, w, movers_[k]);
+        }
         if (havePrev_)
-            blockMotion(prevSensor_[k], sensor_[k], cfg_.motionThreshold, blocks_[k], rowSums_);
+            blockMotion(prevSensor_[k], sensor_[k], cfg_.motionThreshold, blocks_[k], rowSums_,
+                        cfg_.motionLevels ? 3 : 1);
         else
             blocks_[k].setTo(0);
         packMotionBitmap(blocks_[k], w, bitmaps_[k]);
@@ -373,13 +392,41 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
 
     for (int i = 0; i + 1 < n; ++i) {
         t0 = std::chrono::steady_clock::now();
-        stitchers_[i]->process(decoded_md_buffer[i], decoded_md_buffer[i + 1]);
-        times_.seamMs[i] += msSince(t0);
+        if (cfg_.motionLevels)
+            stitchers_[i]->process(blocks_[i].data, blocks_[i + 1].data);
+        else
+            stitchers_[i]->process(decoded_md_buffer[i], decoded_md_buffer[i + 1]);
+        lastSeamMs_[i] = msSince(t0);
+        times_.seamMs[i] += lastSeamMs_[i];
         t0 = std::chrono::steady_clock::now();
         stitchers_[i]->copyTo_dre_fusion_map();
-        times_.copyMs[i] += msSince(t0);
+        if (cfg_.seamBlend > 0) {
+            hostFusion_.resize(n - 1);
+            runningQ8_.resize(n - 1);
+            blendFusion(fusion_[i], cfg_.seamBlend, runningQ8_[i], hostFusion_[i]);
+        }
+        const double copyMs = msSince(t0);
+        times_.copyMs[i] += copyMs;
+        lastSeamMs_[i] += copyMs;
     }
-    blendPanorama(colour_, fusion_, o, pano_);
+    blendPanorama(colour_, seamMaps(), o, pano_);
+}
+
+// Camera k of a realistic rig: its movers displaced by the parallax of the
+// overlaps on its left, its optics and sensor applied to both the warped image
+// and what the sensor itself saw (one noise draw per camera and frame).
+void Rig::renderCamera(const cv::Mat& frame, int k, int warpX, int sensorX, int frameIndex) {
+    const int w = cfg_.camWidth;
+    renderParallax(frame, background_.empty() ? frame : background_, frameMovers_,
+                   k * cfg_.render.parallaxPx, scene_, sceneMask_);
+    const uint64_t seed = (uint64_t(frameIndex) << 8) + uint64_t(k) + 1;
+    cutCamera(scene_, warpX, w, colour_[k]);
+    sensors_[k].apply(colour_[k], seed);
+    cv::cvtColor(colour_[k], grey_[k], cv::COLOR_BGR2GRAY);
+    cutCamera(sceneMask_, warpX, w, movers_[k]);
+    cutCamera(scene_, sensorX, w, sensorColour_);
+    sensors_[k].apply(sensorColour_, seed);
+    cv::cvtColor(sensorColour_, sensor_[k], cv::COLOR_BGR2GRAY);
 }
 
 // ---- results ---------------------------------------------------------------

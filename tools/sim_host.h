@@ -16,6 +16,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "sim_render.h"
 #include "zelvo_stitch.h"
 
 namespace zsim {
@@ -52,6 +53,13 @@ struct RigConfig {
     int motionThreshold = 8;  // mean |grey difference| that marks a block as moving
     int dbg = -1;             // print switch handed to the library; -1 leaves it alone
     std::vector<Schedule> misalign;  // one per overlap
+
+    // Realistic cameras (zero: the translation-only rig) and the host's seam
+    // handling: graded 0-3 motion maps for process instead of the decoded 0/1
+    // ones, and a running fusion map a x new + (1 - a) x running (a = 0: off).
+    RenderConfig render;
+    bool motionLevels = false;
+    double seamBlend = 0;
 };
 
 // Panorama width of the rig: cameras side by side, neighbours sharing
@@ -64,9 +72,10 @@ std::string checkRig(const RigConfig& rig, int frameW, int frameH);
 
 // Block-wise frame difference: blocks (CV_8UC1, motionBlocks(h) x
 // motionBlocks(w)) gets 1 where the mean |cur - prev| of the block reaches
-// threshold, else 0. Edge blocks average over the pixels they hold.
+// threshold, else 0. Edge blocks average over the pixels they hold. With
+// maxLevel > 1 a moving block gets min(maxLevel, mean / threshold) instead of 1.
 void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat& blocks,
-                 std::vector<int>& rowSums);
+                 std::vector<int>& rowSums, int maxLevel = 1);
 // Packs a 0/1 block map into the detector's bitmap: rows of
 // motionRowBytes(widthPx) bytes; block x is bit x % 32 of the little-endian
 // word x / 32. out is resized to rows x rowBytes and fully rewritten.
@@ -124,6 +133,10 @@ public:
     // the library (frame call, then per overlap process and fusion-map copy),
     // blends the panorama and takes the new shifts for the next frame.
     void play(const cv::Mat& frame, int frameIndex);
+    // Static background of the footage (8-bit BGR, frame size): from then on
+    // every frame is split into background and movers (the movers' masks are
+    // the ground truth of the seam metrics, and parallax moves them).
+    void setBackground(const cv::Mat& background) { background_ = background.clone(); }
 
     int overlaps() const { return cfg_.cameras - 1; }
     const RigConfig& config() const { return cfg_; }
@@ -142,6 +155,15 @@ public:
     const std::vector<uint32_t>& lut(int cam) const { return luts_[cam]; }
     const StageTimes& times() const { return times_; }
     DynStitcher* stitcher(int i) const { return stitchers_[i]; }
+    // Per camera: 255 where a mover lies (as the camera sees it, shifts applied).
+    const std::vector<cv::Mat>& moverMasks() const { return movers_; }
+    // Per camera: the motion map passed to process (0/1, or 0-3 with motionLevels).
+    const cv::Mat& motionMap(int cam) const { return blocks_[cam]; }
+    // The maps the host blends with: the running maps with seamBlend, else
+    // the library's fusion maps.
+    const std::vector<cv::Mat>& seamMaps() const { return cfg_.seamBlend > 0 ? hostFusion_ : fusion_; }
+    // Host time of overlap i's seam on the last frame: process, copy and blend (ms).
+    double lastSeamMs(int i) const { return lastSeamMs_[i]; }
 
 private:
     RigConfig cfg_;
@@ -160,6 +182,12 @@ private:
     std::vector<int> shifts_, truths_;
     std::vector<float> diffLevels_, diffIncs_;
     bool havePrev_ = false;
+    // Realistic rendering and host seam handling (see RigConfig).
+    void renderCamera(const cv::Mat& frame, int k, int warpX, int sensorX, int frameIndex);
+    cv::Mat background_, frameMovers_, scene_, sceneMask_, sensorColour_;
+    std::vector<cv::Mat> movers_, runningQ8_, hostFusion_;
+    std::vector<Sensor> sensors_;
+    std::vector<double> lastSeamMs_;
     bool lastTracking_ = false;
     long long calls_ = 0;  // frame calls so far: the library counts the same
     StageTimes times_;
@@ -185,7 +213,8 @@ std::vector<Segment> analyse(const Track& t, int tolerance);
 void writeCsv(const std::string& path, const std::vector<Track>& tracks);
 void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot);
 void writeSummary(const std::string& path, const RigConfig& cfg, const std::string& input,
-                  int frames, const std::vector<Track>& tracks, const StageTimes& times);
+                  int frames, const std::vector<Track>& tracks, const StageTimes& times,
+                  const std::string& quality = "");  // JSON object of the seam comparison
 
 // ---- command line ---------------------------------------------------------
 
@@ -198,6 +227,14 @@ struct Options {
     bool quiet = false;
     bool help = false;
     bool writeFrames = true;
+    // The default run: a realistic rig, the host's running fusion map, the
+    // seam comparison and the panorama video.
+    bool quality = true;
+    bool video = true;
+    Options() {
+        rig.render = realisticRender();
+        rig.seamBlend = 0.05;
+    }
 };
 // Parses argv. Returns false with a message naming the offending argument.
 bool parseArgs(int argc, char** argv, Options& opt, std::string& err);

@@ -119,7 +119,8 @@ std::string orNull(int v) { return v < 0 ? "null" : std::to_string(v); }
 }  // namespace
 
 void writeSummary(const std::string& path, const RigConfig& cfg, const std::string& input,
-                  int frames, const std::vector<Track>& tracks, const StageTimes& t) {
+                  int frames, const std::vector<Track>& tracks, const StageTimes& t,
+                  const std::string& quality) {
     const int overlaps = int(tracks.size());
     const bool havePlain = t.plainFrames > 0, haveTrack = t.trackingFrames > 0;
     const double plain = havePlain ? t.framePlainMs / t.plainFrames : 0.0;
@@ -185,7 +186,9 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const std::stri
           << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
           << "}}" << (i + 1 < overlaps ? "," : "") << "\n";
     }
-    j << "  ]\n}\n";
+    j << "  ]";
+    if (!quality.empty()) j << ",\n  \"seam_quality_means\": " << quality;
+    j << "\n}\n";
     std::ofstream f(path);
     f << j.str();
     if (!f) throw std::runtime_error("cannot write " + path);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <memory>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -14,8 +16,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "sim_host.h"
+#include "sim_quality.h"
 
 namespace fs = std::filesystem;
 
@@ -49,10 +53,13 @@ cv::Mat readFrame(const std::string& path) {
     return img;
 }
 
-void progress(int done, int total) {
+// Progress bar with the time spent and, from the pace so far, the time left.
+void progress(int done, int total, std::chrono::steady_clock::time_point start) {
     const int width = 40, fill = total ? done * width / total : width;
-    std::fprintf(stderr, "\r[%s%s] %d/%d", std::string(fill, '#').c_str(),
-                 std::string(width - fill, ' ').c_str(), done, total);
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double left = done ? spent * (total - done) / done : 0.0;
+    std::fprintf(stderr, "\r[%s%s] %d/%d  %.0f s, %.0f s left ", std::string(fill, '#').c_str(),
+                 std::string(width - fill, ' ').c_str(), done, total, spent, left);
     if (done == total) std::fputc('\n', stderr);
     std::fflush(stderr);
 }
@@ -69,12 +76,40 @@ cv::Mat preview(const zsim::Rig& rig) {
         cv::putText(out, "camera " + std::to_string(k), {k * (w + gap) + 8, 24},
                     cv::FONT_HERSHEY_SIMPLEX, 0.6, cv::Scalar(0, 255, 255), 1, cv::LINE_AA);
     }
-    pano.copyTo(out(cv::Rect((out.cols - pano.cols) / 2, h + 3 * gap, pano.cols, pano.rows)));
+    cv::Mat shown = out(cv::Rect((out.cols - pano.cols) / 2, h + 3 * gap, pano.cols, pano.rows));
+    pano.copyTo(shown);
+    zsim::drawSeamBand(rig.seamMaps(), rig.config().camWidth, rig.config().overlap, shown);
     return out;
 }
 
 void writePng(const fs::path& p, const cv::Mat& img) {
     if (!cv::imwrite(p.string(), img)) throw std::runtime_error("cannot write " + p.string());
+}
+
+// The static background of the footage: the median of up to 25 frames
+// spread over it.
+cv::Mat background(const std::vector<std::string>& files, const cv::Mat& first) {
+    std::vector<cv::Mat> frames;
+    const size_t n = std::min<size_t>(files.size(), 25);
+    for (size_t k = 0; k < n; ++k) {
+        const std::string& f = files[k * files.size() / n];
+        frames.push_back(f == files[0] ? first : readFrame(f));
+        if (frames.back().size() != first.size())
+            throw std::runtime_error(f + " is not the size of " + files[0]);
+    }
+    return zsim::medianBackground(frames);
+}
+
+// mp4v in an MP4 container: what Debian's OpenCV writes through FFmpeg. A
+// build without a video writer gets a warning, not a failed run.
+cv::VideoWriter openVideo(const fs::path& path, const zsim::Rig& rig) {
+    const auto& cams = rig.cameras();
+    const cv::Size size(zsim::rigWidth(rig.config()), cams[0].rows);
+    cv::VideoWriter v(path.string(), cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 10.0, size);
+    if (!v.isOpened())
+        std::fprintf(stderr, "%s: warning: cannot write %s (no MP4 writer in this OpenCV)\n", kProg,
+                     path.c_str());
+    return v;
 }
 
 }  // namespace
@@ -132,6 +167,13 @@ int main(int argc, char** argv) {
         if (opt.writeFrames) fs::create_directories(out / "frames");
         zsim::Rig rig(opt.rig, first.cols, first.rows);
         std::vector<zsim::Track> tracks(rig.overlaps());
+        const auto start = std::chrono::steady_clock::now();
+        std::unique_ptr<zsim::SeamLab> lab;
+        if (opt.quality) lab = std::make_unique<zsim::SeamLab>(opt.rig, first.rows);
+        if (opt.quality || opt.rig.render.parallaxPx != 0)
+            rig.setBackground(background(files, first));
+        cv::VideoWriter video;
+        if (opt.video) video = openVideo(out / "panorama.mp4", rig);
         cv::Mat frame = first;
         for (int f = 0; f < total; ++f) {
             if (f > 0 && files[f] != files[f - 1]) {
@@ -141,6 +183,12 @@ int main(int argc, char** argv) {
                     return fail("--input: " + files[f] + " is not the size of " + files[0]);
             }
             rig.play(frame, f);
+            if (lab) lab->measure(rig, f);
+            if (video.isOpened()) {
+                cv::Mat shown = rig.panorama().clone();
+                zsim::drawSeamBand(rig.seamMaps(), opt.rig.camWidth, opt.rig.overlap, shown);
+                video.write(shown);
+            }
             for (int i = 0; i < rig.overlaps(); ++i) {
                 tracks[i].shift.push_back(rig.shift(i));
                 tracks[i].truth.push_back(rig.truth(i));
@@ -161,7 +209,7 @@ int main(int argc, char** argv) {
                     writePng(out / "preview.png", preview(rig));
                 }
             }
-            if (bar) progress(f + 1, total);
+            if (bar) progress(f + 1, total, start);
         }
         for (int i = 0; i < rig.overlaps(); ++i)
             writePng(out / ("fusion_map_" + std::to_string(i) + ".png"), rig.fusionMaps()[i]);
@@ -169,8 +217,17 @@ int main(int argc, char** argv) {
         cv::Mat plot;
         zsim::drawShiftPlot(tracks, opt.rig.cellW, plot);
         writePng(out / "shift.png", plot);
+        video.release();
+        if (lab) {
+            lab->writeCsv((out / "quality.csv").string());
+            cv::Mat pic;
+            lab->drawChart(pic);
+            writePng(out / "quality.png", pic);
+            lab->drawSeams(rig, pic);
+            writePng(out / "seams.png", pic);
+        }
         zsim::writeSummary((out / "summary.json").string(), rig.config(), input, total, tracks,
-                           rig.times());
+                           rig.times(), lab ? lab->summaryJson() : "");
 
         if (!opt.quiet) {
             std::string line = std::string(kProg) + ": " + std::to_string(total) + " frames, " +
