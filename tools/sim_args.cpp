@@ -40,7 +40,7 @@ std::string usage(const char* prog) {
          "  --ideal              cameras that differ only by the misalignment: parallax,\n"
          "                       exposure, vignetting and noise 0 (later options override)\n"
          "  --parallax PX        extra displacement of movers (people, cars) in each\n"
-         "                       overlap's right camera, -32 to 32 (default 6)\n"
+         "                       overlap's right camera, -32 to 32 (default 4)\n"
          "  --exposure PCT       gain step between neighbouring cameras, per cent (default 5)\n"
          "  --vignetting PCT     light lost in the image corners, per cent (default 0)\n"
          "  --noise SIGMA        sensor noise, grey levels, 0 to 32 (default 2)\n"

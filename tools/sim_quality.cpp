@@ -288,7 +288,7 @@ void SeamLab::drawChart(cv::Mat& out) const {
 
 void SeamLab::drawSeams(const Rig& rig, cv::Mat& out) const {
     const int o = overlap_, h = rig.panorama().rows, n = rig.overlaps(), gap = 16, top = 30;
-    out.create(top + h + 60, n * o + (n + 1) * gap, CV_8UC3);
+    out.create(top + h + 70, std::max(n * o + (n + 1) * gap, 380), CV_8UC3);
     out.setTo(cv::Scalar::all(255));
     const auto font = cv::FONT_HERSHEY_SIMPLEX;
     const cv::Scalar axis(60, 60, 60);
@@ -305,8 +305,8 @@ void SeamLab::drawSeams(const Rig& rig, cv::Mat& out) const {
             const uint8_t* l = mL.ptr<uint8_t>(y) + camW_ - o;
             const uint8_t* r = mR.ptr<uint8_t>(y);
             for (int x = 0; x < o; ++x) {
-                if (l[x] || r[x]) p[x] = p[x] / 2 + cv::Vec3b(100, 30, 110);  // movers: magenta
-                if (f[x] >= 26 && f[x] <= 229) p[x] = p[x] / 2 + cv::Vec3b(110, 110, 0);  // band
+                if (l[x] || r[x]) p[x] = p[x] - p[x] / 3 + cv::Vec3b(80, 0, 80);  // movers
+                if (f[x] >= 26 && f[x] <= 229) p[x] = p[x] - p[x] / 3 + cv::Vec3b(60, 60, 0);
             }
         }
         for (int m = kSeamMethods - 1; m >= 0; --m) {
@@ -324,14 +324,12 @@ void SeamLab::drawSeams(const Rig& rig, cv::Mat& out) const {
         cv::line(out, {lx, y - 4}, {lx + 16, y - 4}, kColours[m], 2);
         cv::putText(out, kNames[m], {lx + 22, y}, font, 0.4, axis, 1, cv::LINE_AA);
     }
-    cv::putText(out, "band: library blend 10-90 %", {gap + 2 * 120 + 60, ly + 20}, font, 0.4,
-                cv::Scalar(110, 110, 0), 1, cv::LINE_AA);
-    cv::putText(out, "tint: movers", {gap + 2 * 120 + 60, ly + 40}, font, 0.4,
-                cv::Scalar(150, 30, 160), 1, cv::LINE_AA);
+    cv::putText(out, "cyan: library blend 10-90 %, purple: movers", {gap, ly + 40}, font, 0.4,
+                axis, 1, cv::LINE_AA);
 }
 
 void drawSeamBand(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano) {
-    const cv::Vec3b red(0, 0, 255), band(0, 110, 110);
+    const cv::Vec3b red(0, 0, 255), band(0, 70, 70);  // band: yellow tint
     for (size_t i = 0; i < fusion.size(); ++i) {
         const int ox = int(i + 1) * (camWidth - overlap);
         const std::vector<int> seam = seamColumns(fusion[i]);
@@ -339,7 +337,7 @@ void drawSeamBand(const std::vector<cv::Mat>& fusion, int camWidth, int overlap,
             const uint8_t* f = fusion[i].ptr<uint8_t>(y);
             cv::Vec3b* p = pano.ptr<cv::Vec3b>(y) + ox;
             for (int x = 0; x < overlap; ++x)
-                if (f[x] >= 26 && f[x] <= 229) p[x] = p[x] / 2 + band;
+                if (f[x] >= 26 && f[x] <= 229) p[x] = p[x] - p[x] / 3 + band;
             if (seam[y] < overlap) {
                 p[seam[y]] = red;
                 if (seam[y] > 0) p[seam[y] - 1] = red;

@@ -11,7 +11,7 @@ namespace zsim {
 
 RenderConfig realisticRender() {
     RenderConfig r;
-    r.parallaxPx = 6;  // people a few metres away, 5-10 cm baseline, 384 px cameras
+    r.parallaxPx = 4;  // people a few metres away, a few cm of baseline, 384 px cameras
     r.exposurePct = 5;
     r.noiseSigma = 2;
     return r;
