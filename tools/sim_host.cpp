@@ -231,22 +231,6 @@ void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat
     }
 }
 
-void drawSeams(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano) {
-    const cv::Vec3b red(0, 0, 255);
-    for (size_t i = 0; i < fusion.size(); ++i) {
-        const int ox = int(i + 1) * (camWidth - overlap);
-        for (int y = 0; y < fusion[i].rows; ++y) {
-            const uint8_t* f = fusion[i].ptr<uint8_t>(y);
-            const uint8_t* hit = std::find_if(f, f + overlap, [](uint8_t v) { return v < 128; });
-            if (hit == f + overlap) continue;
-            const int x = int(hit - f);
-            cv::Vec3b* p = pano.ptr<cv::Vec3b>(y) + ox;
-            p[x] = red;
-            if (x > 0) p[x - 1] = red;
-        }
-    }
-}
-
 // ---- the simulated rig -----------------------------------------------------
 
 namespace {

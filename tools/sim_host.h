@@ -103,9 +103,6 @@ void fillStripBuffer(const std::vector<cv::Mat>& grey, int overlap, cv::Mat& buf
 // fusion map (left weight w / 255).
 void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat>& fusion,
                    int overlap, cv::Mat& pano);
-// Marks in red, per row, the first overlap column whose left weight drops
-// below one half.
-void drawSeams(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano);
 
 // ---- the simulated rig ----------------------------------------------------
 

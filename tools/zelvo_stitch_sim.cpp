@@ -197,7 +197,7 @@ int main(int argc, char** argv) {
                 cv::Mat pano = rig.panorama();
                 if (opt.seams) {
                     pano = pano.clone();
-                    zsim::drawSeams(rig.fusionMaps(), opt.rig.camWidth, opt.rig.overlap, pano);
+                    zsim::drawSeamBand(rig.seamMaps(), opt.rig.camWidth, opt.rig.overlap, pano);
                 }
                 if (opt.writeFrames) {
                     char name[40];
