@@ -14,6 +14,8 @@ TEST(SimOptions, RejectionsNameTheArgument) {
         {"--misalign", {"--cameras", "2", "--misalign", "1", "--misalign", "2"}},
         {"--reset-mask", {"--reset-mask", "2"}}, {"--quiet", {"--quiet=1"}},
         {"--frames", {"--frames", "0"}}, {"--out", {"--out", ""}},
+        {"--seam-blend", {"--seam-blend", "1.5"}}, {"--noise", {"--noise", "2x"}},
+        {"--parallax", {"--parallax", "40"}}, {"--ideal", {"--ideal=1"}},
     };
     for (auto c : cases) {
         std::vector<char*> argv{const_cast<char*>("zelvo-stitch-sim")};

@@ -1,5 +1,6 @@
 // Command line of zelvo-stitch-sim.
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -26,10 +27,12 @@ std::string usage(const char* prog) {
          "                       settled (shift unchanged for 5 tracking frames)\n"
          "  --frames N           frames to play (default: all; one image: 30)\n"
          "  --out DIR            output folder, created with its parents (default: out)\n"
-         "  --seams              draw the seam of every overlap in red on the panoramas\n"
+         "  --seams              draw the seam (red) and blend band (yellow) of every overlap\n"
+         "                       on the panoramas\n"
          "  --write-frames       also write every frame's panorama as\n"
          "                       frames/panorama_NNNN.png (off: about 0.7 MB a frame at\n"
          "                       768x576; without it a run writes about 2.5 MB)\n"
+         "  --no-frames          no per-frame panoramas (the default)\n"
          "Rig (--width and --overlap fitted to the footage unless given):\n"
          "  --cameras N          cameras side by side, 2 to 5 (default 3; with --camera, the\n"
          "                       number of --camera options)\n"
@@ -48,6 +51,19 @@ std::string usage(const char* prog) {
          "                       once per overlap, left to right (default 8, -12, 8, -12)\n"
          "  --motion-threshold N mean grey difference that marks a 16x16 block as moving\n"
          "                       (default 8)\n"
+         "Realistic cameras and the host's seam handling:\n"
+         "  --ideal              cameras that differ only by the misalignment: parallax,\n"
+         "                       exposure, vignetting and noise 0 (later options override)\n"
+         "  --parallax PX        extra displacement of movers (people, cars) in each\n"
+         "                       overlap's right camera, -32 to 32 (default 4)\n"
+         "  --exposure PCT       gain step between neighbouring cameras, per cent (default 5)\n"
+         "  --vignetting PCT     light lost in the image corners, per cent (default 0)\n"
+         "  --noise SIGMA        sensor noise, grey levels, 0 to 32 (default 2)\n"
+         "  --motion-levels B    pass graded 0-3 motion maps to process, not 0/1 (default 0)\n"
+         "  --seam-blend A       blend each new fusion map into the host's running map:\n"
+         "                       A x new + (1 - A) x running, 0 = off (default 0.05)\n"
+         "  --no-quality         skip the seam comparison with the peers\n"
+         "  --no-video           skip panorama.mp4\n"
          "Library switches (zelvo_stitch_init), 0 or 1:\n"
          "  --reset-mask B       random reset of the fusion map after quiet frames (default 0)\n"
          "  --mask-blocks B      hold the seam in blocks without enough motion (default 0)\n"
@@ -60,7 +76,14 @@ std::string usage(const char* prog) {
          "\n"
          "Writes to the output folder: panorama.png (the last frame), preview.png\n"
          "(cameras of the last frame side by side above its panorama), fusion_map_I.png,\n"
-         "shift.csv, shift.png, summary.json and, with --write-frames, frames/.\n"
+         "shift.csv, shift.png, summary.json, with --write-frames frames/ and, unless\n"
+         "turned off, panorama.mp4 (the panoramas with the seams and blend bands the host\n"
+         "uses) and the seam comparison: per frame, overlap and method (library, middle,\n"
+         "voronoi, dp, graphcut) quality.csv with seam_cost (mean |left - right| at the\n"
+         "seam, grey levels), mover_cut (share of rows whose seam lies on a mover),\n"
+         "jitter_all and jitter_static (seam movement, px per frame, all rows and rows\n"
+         "without motion), ghosting (mean w (1 - w) |left - right|) and ms; the means in\n"
+         "summary.json and quality.png; seams.png (the last frame's seams).\n"
          "Every input is checked in full (every frame decoded, sizes compared) before\n"
          "anything is written.\n"
          "Exit status: 0 success; 2 bad arguments or input (nothing written); 3 the\n"
@@ -124,6 +147,18 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
             dst = int(v);
             return true;
         };
+        auto realArg = [&](const char* n, double lo, double hi, double& dst) {
+            char* end = nullptr;
+            const double v = value.empty() ? NAN : std::strtod(value.c_str(), &end);
+            if (!(v >= lo && v <= hi) || *end != '\0') {
+                std::ostringstream m;
+                m << n << ": '" << value << "' is not a number from " << lo << " to " << hi;
+                err = m.str();
+                return false;
+            }
+            dst = v;
+            return true;
+        };
         auto boolArg = [&](const char* n, bool& dst) {
             int v = 0;
             if (!intArg(n, 0, 1, v)) return false;
@@ -141,9 +176,9 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
         } else if (flag("--seams")) {
             if (!err.empty()) return false;
             opt.seams = true;
-        } else if (flag("--write-frames")) {
+        } else if (flag("--write-frames") || flag("--no-frames")) {
             if (!err.empty()) return false;
-            opt.writeFrames = true;
+            opt.writeFrames = name == "--write-frames";
         } else if (takes("--input")) {
             if (missing) return false;
             if (value.empty()) return err = "--input: empty path", false;
@@ -188,6 +223,24 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
             if (missing || !intArg("--period", 0, 1000000, r.period)) return false;
         } else if (takes("--motion-threshold")) {
             if (missing || !intArg("--motion-threshold", 0, 255, r.motionThreshold)) return false;
+        } else if (flag("--ideal")) {
+            if (!err.empty()) return false;
+            r.render = RenderConfig{};
+        } else if (flag("--no-quality") || flag("--no-video")) {
+            if (!err.empty()) return false;
+            (name == "--no-video" ? opt.video : opt.quality) = false;
+        } else if (takes("--parallax")) {
+            if (missing || !intArg("--parallax", -32, 32, r.render.parallaxPx)) return false;
+        } else if (takes("--exposure")) {
+            if (missing || !realArg("--exposure", 0, 50, r.render.exposurePct)) return false;
+        } else if (takes("--vignetting")) {
+            if (missing || !realArg("--vignetting", 0, 90, r.render.vignettingPct)) return false;
+        } else if (takes("--noise")) {
+            if (missing || !realArg("--noise", 0, 32, r.render.noiseSigma)) return false;
+        } else if (takes("--motion-levels")) {
+            if (missing || !boolArg("--motion-levels", r.motionLevels)) return false;
+        } else if (takes("--seam-blend")) {
+            if (missing || !realArg("--seam-blend", 0, 1, r.seamBlend)) return false;
         } else if (takes("--reset-mask")) {
             if (missing || !boolArg("--reset-mask", r.resetMask)) return false;
         } else if (takes("--mask-blocks")) {
@@ -212,7 +265,7 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
     if (!opt.cameraInputs.empty()) {
         const int n = int(opt.cameraInputs.size());
         if (n < 2 || n > ZELVO_STITCH_MAX_IMAGES)
-            return err = "--camera: given " + std::to_string(n) + " times; a rig has 2 to " +
+            return err = "--camera: given " + count(n, "time") + "; a rig has 2 to " +
                          std::to_string(ZELVO_STITCH_MAX_IMAGES) + " cameras",
                    false;
         if (!opt.input.empty())

@@ -124,7 +124,7 @@ std::string checkRig(const RigConfig& rig, int frameW, int frameH) {
 // ---- host buffers ----------------------------------------------------------
 
 void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat& blocks,
-                 std::vector<int>& rowSums) {
+                 std::vector<int>& rowSums, int maxLevel) {
     CV_Assert(prev.type() == CV_8UC1 && cur.type() == CV_8UC1 && prev.size() == cur.size());
     const int rows = cur.rows, cols = cur.cols;
     const int bx = motionBlocks(cols), by = motionBlocks(rows);
@@ -139,7 +139,10 @@ void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat
         uint8_t* out = blocks.ptr<uint8_t>(y / kMotionBlock);
         for (int b = 0; b < bx; ++b) {
             const int bw = std::min(kMotionBlock, cols - b * kMotionBlock);
-            out[b] = rowSums[b] >= threshold * bw * bh ? 1 : 0;
+            const int need = threshold * bw * bh;
+            int level = rowSums[b] >= need ? 1 : 0;
+            if (level && maxLevel > 1) level = need > 0 ? std::min(maxLevel, rowSums[b] / need) : maxLevel;
+            out[b] = uint8_t(level);
             rowSums[b] = 0;
         }
     }
@@ -230,22 +233,6 @@ void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat
     }
 }
 
-void drawSeams(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano) {
-    const cv::Vec3b red(0, 0, 255);
-    for (size_t i = 0; i < fusion.size(); ++i) {
-        const int ox = int(i + 1) * (camWidth - overlap);
-        for (int y = 0; y < fusion[i].rows; ++y) {
-            const uint8_t* f = fusion[i].ptr<uint8_t>(y);
-            const uint8_t* hit = std::find_if(f, f + overlap, [](uint8_t v) { return v < 128; });
-            if (hit == f + overlap) continue;
-            const int x = int(hit - f);
-            cv::Vec3b* p = pano.ptr<cv::Vec3b>(y) + ox;
-            p[x] = red;
-            if (x > 0) p[x - 1] = red;
-        }
-    }
-}
-
 // ---- the simulated rig -----------------------------------------------------
 
 namespace {
@@ -281,6 +268,11 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
     truths_.assign(n - 1, 0);
     times_.seamMs.assign(n - 1, 0.0);
     times_.copyMs.assign(n - 1, 0.0);
+    lastSeamMs_.assign(n - 1, 0.0);
+    for (int k = 0; k < n; ++k) {
+        movers_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
+        sensors_.emplace_back(cfg.render, k, n, w, h);
+    }
 
     // Block scoring: a small change of a block's left share raises its score,
     // a large one lowers it. The scores feed nothing the host reads.
@@ -334,6 +326,11 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
     // host's warp then samples it moved by the shifts the library wrote, so
     // overlap i shows a residual displacement of truth - shift.
     cv::cvtColor(frame, frameGrey_, cv::COLOR_BGR2GRAY);
+    if (background_.empty())
+        frameMovers_ = cv::Mat::zeros(frame.size(), CV_8UC1);
+    else
+        moverMask(frame, background_, frameMovers_);
+    const bool realistic = cfg_.render.any();
     int sensorOff = 0, warpOff = 0;
     for (int k = 0; k < n; ++k) {
         if (k > 0) {
@@ -342,9 +339,14 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
             warpOff += shifts_[k - 1] - truths_[k - 1];
         }
         const int x = originX_ + k * (w - o);
-        cutCamera(frame, x + warpOff, w, colour_[k]);
-        cutCamera(frameGrey_, x + warpOff, w, grey_[k]);
-        cutCamera(frameGrey_, x + sensorOff, w, sensor_[k]);
+        if (realistic) {
+            renderCamera(frame, k, x + warpOff, x + sensorOff, frameIndex);
+        } else {
+            cutCamera(frame, x + warpOff, w, colour_[k]);
+            cutCamera(frameGrey_, x + warpOff, w, grey_[k]);
+            cutCamera(frameGrey_, x + sensorOff, w, sensor_[k]);
+            cutCamera(frameMovers_, x + warpOff, w, movers_[k]);
+        }
     }
     runLibrary();
 }
@@ -353,7 +355,8 @@ void Rig::playCameras(const std::vector<cv::Mat>& cams) {
     CV_Assert(int(cams.size()) == cfg_.cameras);
     // Real cameras: the sensor is the camera image itself, and the host's warp
     // samples camera k moved by the shifts of the overlaps on its left (edge
-    // columns repeated where it runs out of image).
+    // columns repeated where it runs out of image). There is no ground truth
+    // of movers: the masks stay empty.
     int warpOff = 0;
     for (int k = 0; k < cfg_.cameras; ++k) {
         CV_Assert(cams[k].type() == CV_8UC3 && cams[k].cols == cfg_.camWidth &&
@@ -370,7 +373,8 @@ void Rig::runLibrary() {
     const int n = cfg_.cameras, w = cfg_.camWidth, o = cfg_.overlap;
     for (int k = 0; k < n; ++k) {
         if (havePrev_)
-            blockMotion(prevSensor_[k], sensor_[k], cfg_.motionThreshold, blocks_[k], rowSums_);
+            blockMotion(prevSensor_[k], sensor_[k], cfg_.motionThreshold, blocks_[k], rowSums_,
+                        cfg_.motionLevels ? 3 : 1);
         else
             blocks_[k].setTo(0);
         packMotionBitmap(blocks_[k], w, bitmaps_[k]);
@@ -399,13 +403,41 @@ void Rig::runLibrary() {
 
     for (int i = 0; i + 1 < n; ++i) {
         t0 = std::chrono::steady_clock::now();
-        stitchers_[i]->process(decoded_md_buffer[i], decoded_md_buffer[i + 1]);
-        times_.seamMs[i] += msSince(t0);
+        if (cfg_.motionLevels)
+            stitchers_[i]->process(blocks_[i].data, blocks_[i + 1].data);
+        else
+            stitchers_[i]->process(decoded_md_buffer[i], decoded_md_buffer[i + 1]);
+        lastSeamMs_[i] = msSince(t0);
+        times_.seamMs[i] += lastSeamMs_[i];
         t0 = std::chrono::steady_clock::now();
         stitchers_[i]->copyTo_dre_fusion_map();
-        times_.copyMs[i] += msSince(t0);
+        if (cfg_.seamBlend > 0) {
+            hostFusion_.resize(n - 1);
+            runningQ8_.resize(n - 1);
+            blendFusion(fusion_[i], cfg_.seamBlend, runningQ8_[i], hostFusion_[i]);
+        }
+        const double copyMs = msSince(t0);
+        times_.copyMs[i] += copyMs;
+        lastSeamMs_[i] += copyMs;
     }
-    blendPanorama(colour_, fusion_, o, pano_);
+    blendPanorama(colour_, seamMaps(), o, pano_);
+}
+
+// Camera k of a realistic rig: its movers displaced by the parallax of the
+// overlaps on its left, its optics and sensor applied to both the warped image
+// and what the sensor itself saw (one noise draw per camera and frame).
+void Rig::renderCamera(const cv::Mat& frame, int k, int warpX, int sensorX, int frameIndex) {
+    const int w = cfg_.camWidth;
+    renderParallax(frame, background_.empty() ? frame : background_, frameMovers_,
+                   k * cfg_.render.parallaxPx, scene_, sceneMask_);
+    const uint64_t seed = (uint64_t(frameIndex) << 8) + uint64_t(k) + 1;
+    cutCamera(scene_, warpX, w, colour_[k]);
+    sensors_[k].apply(colour_[k], seed);
+    cv::cvtColor(colour_[k], grey_[k], cv::COLOR_BGR2GRAY);
+    cutCamera(sceneMask_, warpX, w, movers_[k]);
+    cutCamera(scene_, sensorX, w, sensorColour_);
+    sensors_[k].apply(sensorColour_, seed);
+    cv::cvtColor(sensorColour_, sensor_[k], cv::COLOR_BGR2GRAY);
 }
 
 // ---- results ---------------------------------------------------------------

@@ -17,6 +17,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "sim_render.h"
 #include "zelvo_stitch.h"
 
 namespace zsim {
@@ -53,6 +54,13 @@ struct RigConfig {
     int motionThreshold = 8;  // mean |grey difference| that marks a block as moving
     int dbg = -1;             // print switch handed to the library; -1 leaves it alone
     std::vector<Schedule> misalign;  // one per overlap
+
+    // Realistic cameras (zero: the translation-only rig) and the host's seam
+    // handling: graded 0-3 motion maps for process instead of the decoded 0/1
+    // ones, and a running fusion map a x new + (1 - a) x running (a = 0: off).
+    RenderConfig render;
+    bool motionLevels = false;
+    double seamBlend = 0;
 };
 
 // Panorama width of the rig: cameras side by side, neighbours sharing
@@ -68,9 +76,10 @@ std::string checkRig(const RigConfig& rig, int frameW, int frameH);
 
 // Block-wise frame difference: blocks (CV_8UC1, motionBlocks(h) x
 // motionBlocks(w)) gets 1 where the mean |cur - prev| of the block reaches
-// threshold, else 0. Edge blocks average over the pixels they hold.
+// threshold, else 0. Edge blocks average over the pixels they hold. With
+// maxLevel > 1 a moving block gets min(maxLevel, mean / threshold) instead of 1.
 void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat& blocks,
-                 std::vector<int>& rowSums);
+                 std::vector<int>& rowSums, int maxLevel = 1);
 // Packs a 0/1 block map into the detector's bitmap: rows of
 // motionRowBytes(widthPx) bytes; block x is bit x % 32 of the little-endian
 // word x / 32. out is resized to rows x rowBytes and fully rewritten.
@@ -98,9 +107,6 @@ void fillStripBuffer(const std::vector<cv::Mat>& grey, int overlap, cv::Mat& buf
 // fusion map (left weight w / 255).
 void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat>& fusion,
                    int overlap, cv::Mat& pano);
-// Marks in red, per row, the first overlap column whose left weight drops
-// below one half.
-void drawSeams(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano);
 
 // ---- the simulated rig ----------------------------------------------------
 
@@ -132,6 +138,10 @@ public:
     // x frame height each (construct with frameW = rigWidth(cfg)); the shifts
     // move each camera's sampling, there is no simulated misalignment.
     void playCameras(const std::vector<cv::Mat>& cams);
+    // Static background of the footage (8-bit BGR, frame size): from then on
+    // every frame is split into background and movers (the movers' masks are
+    // the ground truth of the seam metrics, and parallax moves them).
+    void setBackground(const cv::Mat& background) { background_ = background.clone(); }
 
     int overlaps() const { return cfg_.cameras - 1; }
     const RigConfig& config() const { return cfg_; }
@@ -150,6 +160,15 @@ public:
     const std::vector<uint32_t>& lut(int cam) const { return luts_[cam]; }
     const StageTimes& times() const { return times_; }
     DynStitcher* stitcher(int i) const { return stitchers_[i]; }
+    // Per camera: 255 where a mover lies (as the camera sees it, shifts applied).
+    const std::vector<cv::Mat>& moverMasks() const { return movers_; }
+    // Per camera: the motion map passed to process (0/1, or 0-3 with motionLevels).
+    const cv::Mat& motionMap(int cam) const { return blocks_[cam]; }
+    // The maps the host blends with: the running maps with seamBlend, else
+    // the library's fusion maps.
+    const std::vector<cv::Mat>& seamMaps() const { return cfg_.seamBlend > 0 ? hostFusion_ : fusion_; }
+    // Host time of overlap i's seam on the last frame: process, copy and blend (ms).
+    double lastSeamMs(int i) const { return lastSeamMs_[i]; }
 
 private:
     // Motion bitmaps, strip buffer, the library's calls and the panorama,
@@ -172,6 +191,12 @@ private:
     std::vector<int> shifts_, truths_;
     std::vector<float> diffLevels_, diffIncs_;
     bool havePrev_ = false;
+    // Realistic rendering and host seam handling (see RigConfig).
+    void renderCamera(const cv::Mat& frame, int k, int warpX, int sensorX, int frameIndex);
+    cv::Mat background_, frameMovers_, scene_, sceneMask_, sensorColour_;
+    std::vector<cv::Mat> movers_, runningQ8_, hostFusion_;
+    std::vector<Sensor> sensors_;
+    std::vector<double> lastSeamMs_;
     bool lastTracking_ = false;
     long long calls_ = 0;  // frame calls so far: the library counts the same
     StageTimes times_;
@@ -223,7 +248,8 @@ struct RunInfo {
     double wallSeconds = 0;
 };
 void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
-                  const std::vector<Track>& tracks, const StageTimes& times);
+                  const std::vector<Track>& tracks, const StageTimes& times,
+                  const std::string& quality = "");  // JSON object of the seam comparison
 // One line for a person: frames, speed, every overlap's final shift and error,
 // and every stretch of constant misalignment that did not converge.
 std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
@@ -244,6 +270,14 @@ struct Options {
     bool writeFrames = false;  // per-frame panoramas: off, they add ~0.7 MB a frame
     bool widthGiven = false, overlapGiven = false;  // else fitted to the footage
     std::vector<std::string> cameraInputs;  // --camera, one per camera: a real rig
+    // The default run: a realistic rig, the host's running fusion map, the
+    // seam comparison and the panorama video.
+    bool quality = true;
+    bool video = true;
+    Options() {
+        rig.render = realisticRender();
+        rig.seamBlend = 0.05;
+    }
 };
 // Parses argv. Returns false with a message naming the offending argument.
 bool parseArgs(int argc, char** argv, Options& opt, std::string& err);

@@ -58,35 +58,33 @@ void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
     }
     cv::rectangle(plot, {L, T}, {W - R, H - B}, axis, 1);
     cv::putText(plot,
-                truth ? "shift written (solid) and true displacement (dashed) per overlap, px"
+                truth ? "shift written (line) and true displacement (pale band) per overlap, px"
                       : "shift written per overlap, px (real rig: true displacement unknown)",
                 {L, 28}, font, 0.55, axis, 1, cv::LINE_AA);
     cv::putText(plot, "frame", {W / 2 - 20, H - B + 40}, font, 0.5, axis, 1, cv::LINE_AA);
 
     const cv::Scalar colours[] = {{200, 90, 0}, {0, 130, 230}, {40, 160, 40}, {170, 40, 170}};
-    for (size_t i = 0; i < tracks.size(); ++i) {
-        const cv::Scalar c = colours[i % 4];
-        // Both series are step functions: a value holds until the next frame.
-        // The truth is dashed and drawn on top, so it shows where they agree.
+    // Both series are step functions: a value holds until the next frame.
+    const int n = int(tracks.size());
+    auto steps = [&](const std::vector<int>& v, int dy, const cv::Scalar& c, int thick) {
         for (int k = 0; k < frames; ++k) {
             const int x0 = px(k), x1 = px(std::min(k + 1, frames - 1));
-            cv::line(plot, {x0, py(tracks[i].shift[k])}, {x1, py(tracks[i].shift[k])}, c, 2);
-            if (k + 1 < frames && tracks[i].shift[k + 1] != tracks[i].shift[k])
-                cv::line(plot, {x1, py(tracks[i].shift[k])}, {x1, py(tracks[i].shift[k + 1])}, c,
-                         2);
+            cv::line(plot, {x0, py(v[k]) + dy}, {x1, py(v[k]) + dy}, c, thick);
+            if (k + 1 < frames && v[k + 1] != v[k])
+                cv::line(plot, {x1, py(v[k]) + dy}, {x1, py(v[k + 1]) + dy}, c, thick);
         }
-        const cv::Scalar dark = c * 0.55;
-        for (int k = 0; k < (truth ? frames : 0); ++k) {
-            const int x0 = px(k), x1 = px(std::min(k + 1, frames - 1)), y = py(tracks[i].truth[k]);
-            for (int x = x0; x < x1; ++x)
-                if ((x / 4) % 2 == 0) plot.at<cv::Vec3b>(y, x) = {uint8_t(dark[0]), uint8_t(dark[1]), uint8_t(dark[2])};
-            if (k + 1 < frames && tracks[i].truth[k + 1] != tracks[i].truth[k]) {
-                const int y1 = py(tracks[i].truth[k + 1]);
-                for (int yy = std::min(y, y1); yy <= std::max(y, y1); ++yy)
-                    if ((yy / 4) % 2 == 0) plot.at<cv::Vec3b>(yy, x1) = {uint8_t(dark[0]), uint8_t(dark[1]), uint8_t(dark[2])};
-            }
-        }
-        const int lx = L + int(i) * 200, ly = H - 18;
+    };
+    // Truths first, wide and pale, so a shift lying on its truth leaves it
+    // visible; overlaps with equal values are drawn a few pixels apart.
+    for (int i = 0; i < (truth ? n : 0); ++i)
+        steps(tracks[i].truth, 0, colours[i % 4] * 0.35 + cv::Scalar::all(255 * 0.65), 9);
+    for (int i = 0; i < n; ++i) {
+        const cv::Scalar c = colours[i % 4];
+        steps(tracks[i].shift, (2 * i - (n - 1)) * 2, c, 2);
+        const int lx = L + i * 200, ly = H - 18;
+        if (truth)
+            cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, c * 0.35 + cv::Scalar::all(255 * 0.65),
+                     9);
         cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, c, 2);
         cv::putText(plot, "overlap " + std::to_string(i), {lx + 30, ly}, font, 0.45, axis, 1,
                     cv::LINE_AA);
@@ -151,7 +149,9 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
             const auto segs = analyse(t, cfg.cellW);
             const int n = segs.back().framesToConverge();
             line << "true " << t.truth[last] << ", error " << t.shift[last] - t.truth[last]
-                 << " px, " << (n < 0 ? "not converged" : "converged in " + count(n, "frame"));
+                 << " px, "
+                 << (n < 0 ? "not converged"
+                           : "within " + std::to_string(cfg.cellW) + " px in " + count(n, "frame"));
             for (const Segment& s : segs)
                 if (s.settledAt < 0)
                     missed += (missed.empty() ? "" : ", ") + std::string("overlap ") +
@@ -167,7 +167,8 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
 }
 
 void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
-                  const std::vector<Track>& tracks, const StageTimes& t) {
+                  const std::vector<Track>& tracks, const StageTimes& t,
+                  const std::string& quality) {
     const int frames = run.frames;
     const int overlaps = int(tracks.size());
     const bool havePlain = t.plainFrames > 0, haveTrack = t.trackingFrames > 0;
@@ -248,7 +249,9 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& 
           << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
           << "}}" << (i + 1 < overlaps ? "," : "") << "\n";
     }
-    j << "  ]\n}\n";
+    j << "  ]";
+    if (!quality.empty()) j << ",\n  \"seam_quality_means\": " << quality;
+    j << "\n}\n";
     std::ofstream f(path);
     f << j.str();
     if (!f) throw OutputError("cannot write " + path);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cctype>
+#include <memory>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -15,9 +16,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 
 #include "sim_host.h"
 #include "sim_input.h"
+#include "sim_quality.h"
 
 namespace fs = std::filesystem;
 
@@ -125,10 +128,13 @@ std::string checkOut(const fs::path& out) {
     return "";
 }
 
-void progress(int done, int total) {
+// Progress bar with the time spent and, from the pace so far, the time left.
+void progress(int done, int total, std::chrono::steady_clock::time_point start) {
     const int width = 40, fill = total ? done * width / total : width;
-    std::fprintf(stderr, "\r[%s%s] %d/%d", std::string(fill, '#').c_str(),
-                 std::string(width - fill, ' ').c_str(), done, total);
+    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double left = done ? spent * (total - done) / done : 0.0;
+    std::fprintf(stderr, "\r[%s%s] %d/%d  %.0f s, %.0f s left ", std::string(fill, '#').c_str(),
+                 std::string(width - fill, ' ').c_str(), done, total, spent, left);
     if (done == total) std::fputc('\n', stderr);
     std::fflush(stderr);
 }
@@ -145,7 +151,9 @@ cv::Mat preview(const zsim::Rig& rig) {
         cv::putText(out, "camera " + std::to_string(k), {k * (w + gap) + 8, 24},
                     cv::FONT_HERSHEY_SIMPLEX, 0.6, cv::Scalar(0, 255, 255), 1, cv::LINE_AA);
     }
-    pano.copyTo(out(cv::Rect((out.cols - pano.cols) / 2, h + 3 * gap, pano.cols, pano.rows)));
+    cv::Mat shown = out(cv::Rect((out.cols - pano.cols) / 2, h + 3 * gap, pano.cols, pano.rows));
+    pano.copyTo(shown);
+    zsim::drawSeamBand(rig.seamMaps(), rig.config().camWidth, rig.config().overlap, shown);
     return out;
 }
 
@@ -156,6 +164,32 @@ void writePng(const fs::path& p, const cv::Mat& img) {
     } catch (const cv::Exception&) {
     }
     if (!ok) throw zsim::OutputError("cannot write " + p.string());
+}
+
+// The static background of the footage: the median of up to 25 of the
+// `total` frames played, spread evenly over them.
+cv::Mat background(const zsim::Source& src, int total) {
+    const int n = std::min(total, 25);
+    std::vector<cv::Mat> picked;
+    zsim::FrameReader reader(src);
+    cv::Mat frame;
+    for (int f = 0; f < total && int(picked.size()) < n; ++f) {
+        if (!reader.next(frame)) throw std::runtime_error(src.path + " ended early");
+        if (f == int(picked.size()) * total / n) picked.push_back(frame.clone());
+    }
+    return zsim::medianBackground(picked);
+}
+
+// mp4v in an MP4 container: what Debian's OpenCV writes through FFmpeg. A
+// build without a video writer gets a warning, not a failed run.
+cv::VideoWriter openVideo(const fs::path& path, const zsim::Rig& rig) {
+    const auto& cams = rig.cameras();
+    const cv::Size size(zsim::rigWidth(rig.config()), cams[0].rows);
+    cv::VideoWriter v(path.string(), cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 10.0, size);
+    if (!v.isOpened())
+        std::fprintf(stderr, "%s: warning: cannot write %s (no MP4 writer in this OpenCV)\n", kProg,
+                     path.c_str());
+    return v;
 }
 
 }  // namespace
@@ -203,6 +237,12 @@ int main(int argc, char** argv) {
         if (opt.writeFrames) fs::create_directories(out / "frames");
         zsim::Rig rig(rc, run.frameWidth, in.size.height);
         std::vector<zsim::Track> tracks(rig.overlaps());
+        std::unique_ptr<zsim::SeamLab> lab;
+        if (opt.quality) lab = std::make_unique<zsim::SeamLab>(rc, in.size.height);
+        if (!in.realRig && (opt.quality || rc.render.parallaxPx != 0))
+            rig.setBackground(background(in.sources[0], total));
+        cv::VideoWriter video;
+        if (opt.video) video = openVideo(out / "panorama.mp4", rig);
         std::vector<zsim::FrameReader> readers(in.sources.begin(), in.sources.end());
         std::vector<cv::Mat> frames(readers.size());
         for (int f = 0; f < total; ++f) {
@@ -214,6 +254,12 @@ int main(int argc, char** argv) {
                 rig.playCameras(frames);
             else
                 rig.play(frames[0], f);
+            if (lab) lab->measure(rig, f);
+            if (video.isOpened()) {
+                cv::Mat shown = rig.panorama().clone();
+                zsim::drawSeamBand(rig.seamMaps(), rc.camWidth, rc.overlap, shown);
+                video.write(shown);
+            }
             for (int i = 0; i < rig.overlaps(); ++i) {
                 tracks[i].shift.push_back(rig.shift(i));
                 if (!in.realRig) tracks[i].truth.push_back(rig.truth(i));
@@ -222,7 +268,7 @@ int main(int argc, char** argv) {
                 cv::Mat pano = rig.panorama();
                 if (opt.seams) {
                     pano = pano.clone();
-                    zsim::drawSeams(rig.fusionMaps(), opt.rig.camWidth, opt.rig.overlap, pano);
+                    zsim::drawSeamBand(rig.seamMaps(), opt.rig.camWidth, opt.rig.overlap, pano);
                 }
                 if (opt.writeFrames) {
                     char name[40];
@@ -234,7 +280,7 @@ int main(int argc, char** argv) {
                     writePng(out / "preview.png", preview(rig));
                 }
             }
-            if (bar) progress(f + 1, total);
+            if (bar) progress(f + 1, total, t0);
         }
         for (int i = 0; i < rig.overlaps(); ++i)
             writePng(out / ("fusion_map_" + std::to_string(i) + ".png"), rig.fusionMaps()[i]);
@@ -242,10 +288,19 @@ int main(int argc, char** argv) {
         cv::Mat plot;
         zsim::drawShiftPlot(tracks, opt.rig.cellW, plot);
         writePng(out / "shift.png", plot);
+        video.release();
+        if (lab) {
+            lab->writeCsv((out / "quality.csv").string());
+            cv::Mat pic;
+            lab->drawChart(pic);
+            writePng(out / "quality.png", pic);
+            lab->drawSeams(rig, pic);
+            writePng(out / "seams.png", pic);
+        }
         run.wallSeconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         zsim::writeSummary((out / "summary.json").string(), rig.config(), run, tracks,
-                           rig.times());
+                           rig.times(), lab ? lab->summaryJson() : "");
         if (!opt.quiet) {
             std::fflush(stdout);
             note(zsim::summaryLine(rc, run, tracks) + " pictures in " + out.string() + "/");

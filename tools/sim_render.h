@@ -1,0 +1,66 @@
+// Cameras that disagree the way real ones do: movers nearer than the
+// background (parallax between neighbouring cameras), per-camera exposure,
+// vignetting and sensor noise. All pixel arithmetic is integer and the noise
+// comes from a seeded cv::RNG, so a run gives the same bytes on every
+// platform.
+#ifndef ZELVO_SIM_RENDER_H
+#define ZELVO_SIM_RENDER_H
+
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace zsim {
+
+// Zero everywhere: the translation-only rig, every camera sees the frame as it is.
+struct RenderConfig {
+    int parallaxPx = 0;        // extra displacement of movers in each overlap's right camera
+    double exposurePct = 0;    // gain step between neighbouring cameras, per cent
+    double vignettingPct = 0;  // light lost in the image corners, per cent
+    double noiseSigma = 0;     // sensor noise, grey levels (one sigma)
+    bool any() const {
+        return parallaxPx != 0 || exposurePct != 0 || vignettingPct != 0 || noiseSigma != 0;
+    }
+};
+// What the simulator's default run uses: a short-baseline rig.
+RenderConfig realisticRender();
+
+// Per-pixel, per-channel median of the frames (8-bit BGR, one size): the
+// static background of a clip. Uses at most `maxFrames` frames, evenly spread.
+cv::Mat medianBackground(const std::vector<cv::Mat>& frames, int maxFrames = 25);
+
+// Movers of a frame: 255 where its grey level differs from the background's
+// by more than `threshold`, speckles removed and the blobs closed and grown
+// by a few pixels (so a mover's rim moves with it).
+void moverMask(const cv::Mat& frame, const cv::Mat& background, cv::Mat& mask,
+               int threshold = 25);
+
+// The scene as a camera displaced by dx for the movers sees it: the mover
+// pixels of `frame` moved dx columns, what they uncover filled from the
+// background. Also the moved mask. dx = 0 gives the frame and mask themselves.
+void renderParallax(const cv::Mat& frame, const cv::Mat& background, const cv::Mat& mask, int dx,
+                    cv::Mat& scene, cv::Mat& sceneMask);
+
+// One camera's optics and sensor on a cut camera image (8-bit BGR, in place):
+// gain x vignetting in Q10 fixed point, plus noise from a generator seeded
+// with `seed` (same seed, same noise).
+class Sensor {
+public:
+    Sensor(const RenderConfig& cfg, int camera, int cameras, int width, int height);
+    void apply(cv::Mat& bgr, uint64_t seed) const;
+    int gainQ10() const { return gainQ10_; }
+
+private:
+    int gainQ10_;
+    int sigmaQ8_;
+    cv::Mat factorQ10_;  // CV_32SC1: gain x vignetting per pixel, 1024 = 1.0
+};
+
+// The host's running fusion map: running = a x fresh + (1 - a) x running, kept
+// in Q8 fixed point (CV_32SC1; empty: starts at fresh), out = running rounded
+// to 8 bits. The library's own map is left as it is.
+void blendFusion(const cv::Mat& fresh, double a, cv::Mat& runningQ8, cv::Mat& out);
+
+}  // namespace zsim
+
+#endif
