@@ -129,16 +129,43 @@ Rig& rigFor(int g, int cams) {
     return *live;
 }
 
-GridStrips gridStrips(Rig& rig, int k) {
-    const int O = rig.geo.overlapW, H = rig.geo.camH;
-    const cv::Mat& buf = rig.stripBufs[size_t(k % kFrames)];
+GridStrips gridFromStrips(const cv::Mat& leftStrip, const cv::Mat& rightStrip) {
     GridStrips g;
-    const cv::Size grid(O / kCell, H / kCell);
-    cv::resize(buf(cv::Rect(0, 0, O, H)), g.left, grid, 0, 0, cv::INTER_NEAREST);
-    cv::resize(buf(cv::Rect(O, 0, O, H)), g.right, grid, 0, 0, cv::INTER_NEAREST);
+    const cv::Size grid(leftStrip.cols / kCell, leftStrip.rows / kCell);
+    cv::resize(leftStrip, g.left, grid, 0, 0, cv::INTER_NEAREST);
+    cv::resize(rightStrip, g.right, grid, 0, 0, cv::INTER_NEAREST);
     cv::absdiff(g.left, g.right, g.diff);
     g.diff = cv::Scalar(255) - g.diff;
     return g;
+}
+
+const char* contentName(Content c) { return c == Content::Busy ? "busy" : "footage"; }
+
+GridStrips gridStrips(Rig& rig, int k, Content content) {
+    const int O = rig.geo.overlapW, H = rig.geo.camH;
+    const cv::Mat& buf = rig.stripBufs[size_t(k % kFrames)];
+    const cv::Mat left = buf(cv::Rect(0, 0, O, H));
+    if (content == Content::Footage) return gridFromStrips(left, buf(cv::Rect(O, 0, O, H)));
+
+    // x' = x + shear * y: the parallax grows down the strip.
+    const double shear = 0.04 * O / H;
+    const cv::Mat shift = (cv::Mat_<double>(2, 3) << 1, shear, 0, 0, 1, 0);
+    cv::Mat right, noise(H, O, CV_16SC1);
+    cv::warpAffine(left, right, shift, left.size(), cv::INTER_LINEAR, cv::BORDER_REFLECT);
+    right.convertTo(right, CV_16SC1, 1.08);
+    cv::RNG rng(uint64(1000 + k));
+    rng.fill(noise, cv::RNG::NORMAL, 0, 4);
+    right += noise;
+    right.convertTo(right, CV_8UC1);  // saturates
+    return gridFromStrips(left, right);
+}
+
+std::vector<uint8_t> decodedMap(Rig& rig, int k, int camera) {
+    _ZELVO_STITCH_INFO one = rig.info;
+    one.img_num = 1;
+    one.md_addr[0] = reinterpret_cast<uint64_t>(rig.bits[size_t(k % kFrames)][size_t(camera)].data());
+    zelvo_stitch_process(rig.st.data(), &one);
+    return std::vector<uint8_t>(decoded_md_buffer[0], decoded_md_buffer[0] + size_t(rig.mdW) * size_t(rig.mdH));
 }
 
 }  // namespace zb

@@ -58,10 +58,28 @@ struct Rig {
 // kept side by side): built on first use of (g, cams), replacing another.
 Rig& rigFor(int g, int cams);
 
-// Mask-grid strips of frame k of overlap 0 of a rig, as preProcess makes them.
+// Mask-grid strips as preProcess makes them from a pair of full-resolution
+// overlap strips (nearest-neighbour scaling by kCell, diff = 255 - |l - r|).
 struct GridStrips {
     cv::Mat left, right, diff;
 };
-GridStrips gridStrips(Rig& rig, int k);
+GridStrips gridFromStrips(const cv::Mat& leftStrip, const cv::Mat& rightStrip);
+
+// What the seam flood is timed on; its cost follows the difference image.
+// Footage: the rig's own strips (the same scene seen with a 6 % parallax).
+// Busy: the left strip of the footage against a copy of it sheared
+// horizontally (parallax growing from 0 to 4 % of the overlap down the
+// strip), with 8 % more gain and Gaussian noise (sigma 4 grey levels): a
+// synthetic stand-in for a rig with depth, exposure differences and sensor
+// noise. Other pairs of strips plug in through gridFromStrips.
+enum class Content { Footage = 0, Busy = 1 };
+const char* contentName(Content c);
+
+// Mask-grid strips of frame k of overlap 0 of a rig.
+GridStrips gridStrips(Rig& rig, int k, Content content = Content::Footage);
+
+// Decoded motion map of one camera of frame k, taken from the library
+// through a one-image frame call (it decodes and touches no overlap).
+std::vector<uint8_t> decodedMap(Rig& rig, int k, int camera);
 
 }  // namespace zb

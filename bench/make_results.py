@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Turns the JSON output of zelvo_bench into bench/RESULTS.md (stdout).
 
-Usage: make_results.py bench.json > bench/RESULTS.md
-Times are medians of CPU time over the repetitions; allocations are heap
-allocations per iteration counted by the benchmark binary.
+Usage: make_results.py run1.json [run2.json ...] [--baseline base1.json ...]
+Each file is one run of the benchmarks (scripts/bench.sh interleaves runs of
+this build and, when given, of a baseline build); the figure of a benchmark is
+the median CPU time over all runs (and over the repetitions inside a run).
+Allocations are heap allocations per iteration counted by the benchmark binary.
 """
 import json
 import platform
 import re
+import statistics
 import subprocess
 import sys
 
@@ -21,21 +24,24 @@ def sh(cmd):
         return ""
 
 
-def load(path):
-    with open(path) as f:
-        data = json.load(f)
+def load(paths):
+    """Median CPU time (ms) and allocation counters per benchmark name over the runs."""
+    ctx, samples = {}, {}
+    for path in paths:
+        with open(path) as f:
+            data = json.load(f)
+        ctx = data.get("context", ctx)
+        for b in data["benchmarks"]:
+            if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+                continue
+            name = re.sub(r"_median$", "", b["name"])
+            scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b.get("time_unit", "ns")]
+            samples.setdefault(name, []).append((b["cpu_time"] * scale, b.get("new/iter"), b.get("heap/iter")))
     runs = {}
-    for b in data["benchmarks"]:
-        if b.get("aggregate_name", "median") != "median":
-            continue
-        name = re.sub(r"_median$", "", b["name"])
-        scale = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}[b.get("time_unit", "ns")]
-        runs[name] = {
-            "ms": b["cpu_time"] * scale,
-            "new": b.get("new/iter"),
-            "heap": b.get("heap/iter"),
-        }
-    return data.get("context", {}), runs
+    for name, xs in samples.items():
+        runs[name] = {"ms": statistics.median(x[0] for x in xs), "new": xs[-1][1], "heap": xs[-1][2],
+                      "n": len(xs)}
+    return ctx, runs
 
 
 def fmt_ms(v):
@@ -49,10 +55,16 @@ def fmt_ms(v):
 
 
 def main():
-    ctx, runs = load(sys.argv[1])
+    args = sys.argv[1:]
+    base_paths = []
+    if "--baseline" in args:
+        i = args.index("--baseline")
+        args, base_paths = args[:i], args[i + 1:]
+    ctx, runs = load(args)
+    base = load(base_paths)[1] if base_paths else {}
 
-    def t(name):
-        r = runs.get(name)
+    def t(name, table=None):
+        r = (runs if table is None else table).get(name)
         return r["ms"] if r else None
 
     def ratio(a, b):
@@ -70,12 +82,14 @@ def main():
     load_avg = sh("cat /proc/loadavg | cut -d' ' -f1-3")
     w(f"Machine: {model}, {cores} cores, OpenCV {ocv}, load average at the end {load_avg}; "
       f"run {ctx.get('date', '?')}, Google Benchmark package built as {ctx.get('library_build_type', '?')} (its harness only).")
-    w("All figures: median CPU time over the repetitions, single thread (`cv::setNumThreads(1)`), in ms per call; "
-      "one overlap unless noted. Real footage (the bundled frames, scaled up for the larger geometries); every "
-      "benchmark cycles through six frames.")
+    w(f"All figures: median CPU time over {len(args)} interleaved run(s) of this build"
+      + (f" and {len(base_paths)} of the baseline build" if base_paths else "")
+      + ", single thread (`cv::setNumThreads(1)`), in ms per call; one overlap unless noted. Footage: the "
+      "bundled frames, scaled up for the larger geometries; busy: the synthetic parallax, gain and noise pair "
+      "of `bench_rig.h`. Every benchmark cycles through six frames.")
     w("")
 
-    w("## Per stage and overlap")
+    w("## Per stage and overlap (footage)")
     w("")
     w("| Stage | " + " | ".join(GEOS) + " |")
     w("|---|" + "---:|" * len(GEOS))
@@ -85,11 +99,11 @@ def main():
         ("peer: 2x resize + absdiff + subtract", "BM_Peer_PreProcess/{g}"),
         ("`ST_TRKE` + `decideShifting`", "BM_Stage_TrackAndShift/{g}"),
         ("peer: goodFeaturesToTrack + 2x calcOpticalFlowPyrLK + kmeans", "BM_Peer_Tracking/{g}"),
-        ("`watershed_diff`", "BM_Stage_WatershedDiff/{g}"),
-        ("peer: `cv::watershed`", "BM_Peer_CvWatershed/{g}"),
-        ("`process`", "BM_Stage_Process/{g}"),
+        ("`watershed_diff`", "BM_Stage_WatershedDiff/{g}/0"),
+        ("peer: `cv::watershed`", "BM_Peer_CvWatershed/{g}/0"),
+        ("`process`", "BM_Stage_Process/{g}/0"),
         ("`copyTo_dre_fusion_map`", "BM_Stage_CopyToFusionMap/{g}"),
-        ("seam path: `process` + `copyTo_dre_fusion_map`", "BM_Stage_SeamPath/{g}"),
+        ("seam path: `process` + `copyTo_dre_fusion_map`", "BM_Stage_SeamPath/{g}/0"),
         ("peer: VoronoiSeamFinder, mask grid", "BM_Peer_SeamFinder<Finder::Voronoi>/{g}/0"),
         ("peer: VoronoiSeamFinder, full resolution", "BM_Peer_SeamFinder<Finder::Voronoi>/{g}/1"),
         ("peer: DpSeamFinder, mask grid", "BM_Peer_SeamFinder<Finder::Dp>/{g}/0"),
@@ -103,25 +117,70 @@ def main():
         w(f"| {label} | " + " | ".join(fmt_ms(t(pat.format(g=g))) for g in range(3)) + " |")
     w("")
 
+    w("## Busy content at 1920 x 1080 (synthetic parallax, gain and noise)")
+    w("")
+    w("| Stage | ms | vs `cv::watershed` on the same cost |")
+    w("|---|---:|---:|")
+    peer_busy = t("BM_Peer_CvWatershed/1/1")
+    for label, name in [("`watershed_diff`", "BM_Stage_WatershedDiff/1/1"), ("peer: `cv::watershed`", "BM_Peer_CvWatershed/1/1"),
+                        ("`process`", "BM_Stage_Process/1/1"), ("seam path", "BM_Stage_SeamPath/1/1")]:
+        r = ratio(t(name), peer_busy)
+        w(f"| {label} | {fmt_ms(t(name))} | {'–' if r is None else f'{r:.3f}'} |")
+    w("")
+
     w("## Targets at 1920 x 1080, 320 px overlap (80 x 270 cells), same strips and grid for every peer")
     w("")
     w("| Target | ours (ms) | peer (ms) | ratio | limit | met |")
     w("|---|---:|---:|---:|---:|:---:|")
-    seam = t("BM_Stage_SeamPath/1")
+    seam = t("BM_Stage_SeamPath/1/0")
     targets = [
-        ("`watershed_diff` vs `cv::watershed`", t("BM_Stage_WatershedDiff/1"), t("BM_Peer_CvWatershed/1"), 0.5),
-        ("seam path vs VoronoiSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::Voronoi>/1/0"), 1.0),
-        ("seam path vs DpSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::Dp>/1/0"), 0.5),
+        ("`watershed_diff` vs `cv::watershed`", t("BM_Stage_WatershedDiff/1/0"), t("BM_Peer_CvWatershed/1/0"), 0.45),
+        ("`watershed_diff` vs `cv::watershed`, busy content", t("BM_Stage_WatershedDiff/1/1"), peer_busy, 0.45),
+        ("seam path vs VoronoiSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::Voronoi>/1/0"), 0.9),
+        ("seam path vs DpSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::Dp>/1/0"), 0.4),
         ("seam path vs GraphCutSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::GraphCut>/1/0"), 1 / 30),
+        ("seam path vs the floor (cv::resize alone)", seam, t("BM_Peer_Resize/1"), 4.0),
         ("`preProcess` vs its bare calls", t("BM_Stage_PreProcess/1"), t("BM_Peer_PreProcess/1"), 1.2),
         ("`ST_TRKE` + `decideShifting` vs bare tracking", t("BM_Stage_TrackAndShift/1"), t("BM_Peer_Tracking/1"), 1.1),
     ]
+    if base:
+        targets.append(("non-tracking frame, 5 cameras, vs the baseline build", t("BM_Frame5Cams/0"),
+                        t("BM_Frame5Cams/0", base), 0.7))
     for label, ours, peer, limit in targets:
         r = ratio(ours, peer)
         met = "–" if r is None else ("yes" if r <= limit else "**no**")
         lim = "1/30" if abs(limit - 1 / 30) < 1e-9 else f"{limit:g}"
         w(f"| {label} | {fmt_ms(ours)} | {fmt_ms(peer)} | {'–' if r is None else f'{r:.3f}'} | {lim} | {met} |")
     w("")
+
+    if base:
+        w("## Before and after: this build vs the baseline build, same machine, interleaved runs")
+        w("")
+        w("Ratio = this build / baseline (below 1 is faster); a stage regresses when its ratio exceeds 1.05.")
+        w("")
+        w("| Stage | " + " | ".join(f"{g}: before, after, ratio" for g in GEOS) + " |")
+        w("|---|" + "---:|" * len(GEOS))
+        pairs = [
+            ("Motion-bitmap decoding (both cameras)", "BM_Stage_Decode/{g}", "BM_Stage_Decode/{g}"),
+            ("`preProcess`", "BM_Stage_PreProcess/{g}", "BM_Stage_PreProcess/{g}"),
+            ("`ST_TRKE` + `decideShifting`", "BM_Stage_TrackAndShift/{g}", "BM_Stage_TrackAndShift/{g}"),
+            ("`watershed_diff`", "BM_Stage_WatershedDiff/{g}/0", "BM_Stage_WatershedDiff/{g}"),
+            ("`process`", "BM_Stage_Process/{g}/0", "BM_Stage_Process/{g}"),
+            ("`copyTo_dre_fusion_map`", "BM_Stage_CopyToFusionMap/{g}", "BM_Stage_CopyToFusionMap/{g}"),
+            ("seam path", "BM_Stage_SeamPath/{g}/0", "BM_Stage_SeamPath/{g}"),
+        ]
+        for label, new_pat, base_pat in pairs:
+            cells = []
+            for g in range(3):
+                a, b = t(new_pat.format(g=g)), t(base_pat.format(g=g), base)
+                r = ratio(a, b)
+                cells.append(f"{fmt_ms(b)}, {fmt_ms(a)}, {'–' if r is None else f'{r:.2f}'}")
+            w(f"| {label} | " + " | ".join(cells) + " |")
+        for label, name in [("tracking frame, 5 cameras", "BM_Frame5Cams/1"), ("non-tracking frame, 5 cameras", "BM_Frame5Cams/0")]:
+            a, b = t(name), t(name, base)
+            r = ratio(a, b)
+            w(f"| {label} (1080p) | {fmt_ms(b)}, {fmt_ms(a)}, {'–' if r is None else f'{r:.2f}'} | | |")
+        w("")
 
     w("## Whole frames: 5 cameras 1920 x 1080, 4 overlaps")
     w("")
@@ -144,8 +203,8 @@ def main():
         ("`preProcess`", "BM_Stage_PreProcess/1"),
         ("`ST_TRKE` + `decideShifting`", "BM_Stage_TrackAndShift/1"),
         ("peer tracking calls alone", "BM_Peer_Tracking/1"),
-        ("`watershed_diff`", "BM_Stage_WatershedDiff/1"),
-        ("`process`", "BM_Stage_Process/1"),
+        ("`watershed_diff`", "BM_Stage_WatershedDiff/1/0"),
+        ("`process`", "BM_Stage_Process/1/0"),
         ("`copyTo_dre_fusion_map`", "BM_Stage_CopyToFusionMap/1"),
         ("peer: cv::resize alone", "BM_Peer_Resize/1"),
     ]:

@@ -6,136 +6,166 @@
  * cheapest queued cell is served first, so the left (1) and right (2) regions
  * meet, and boundary cells (-1) appear, where the two strips agree most.
  *
- * Queue nodes live in a pool that is local to one call and chained into a
- * free list; node 0 is never handed out and serves as the "none" link, so a
- * queue head or tail of 0 means empty. The 256 queue heads are stitcher
- * members and are empty between calls.
+ * Every cell enters a queue at most once, and only an interior cell of cost t
+ * can enter queue t. So the queues need no links and no free list: one index
+ * array is cut, by a histogram of the interior costs, into 256 segments, and
+ * each queue is a read and a write cursor in its own segment (entries are
+ * appended at the write cursor and served from the read cursor, so FIFO order
+ * is the array order). All of it is scratch of one call; the stitcher's
+ * wsQueue heads stay empty.
  */
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "zelvo_internal.h"
 
 namespace {
 
-/* Grows the node pool by half (to at least 128 nodes) and chains the new
- * nodes into a free list. Called only when the free list is empty; returns
- * the index of the first new node, the new free-list head. */
-int allocWSNodes(std::vector<_WSNode>& storage) {
-    int n = static_cast<int>(storage.size());
-    const int newSize = (3 * n <= 257) ? 128 : (3 * n) / 2;
-    storage.resize(static_cast<size_t>(newSize));  // new nodes are zero
-    _WSNode* nodes = storage.data();
-    if (n == 0) {
-        nodes[0].next = 0;  // node 0 stays reserved as the null link
-        n = 1;
+constexpr int kLevels = 256;
+
+/* The flood's working view of one call: the marker image, and the cost image
+ * copied into the markers' layout, so that one offset (row * mstep + column)
+ * addresses a cell in both. */
+struct FloodGrid {
+    int rows, cols, mstep;
+    int* markers;               // marker row 0
+    std::unique_ptr<uint8_t[]> cost;  // rows * mstep bytes, cost(r, c) at r * mstep + c
+
+    FloodGrid(const cv::Mat& src, cv::Mat& mk)
+        : rows(src.rows), cols(src.cols), mstep(int(mk.step1())), markers(mk.ptr<int>(0)),
+          cost(new uint8_t[size_t(src.rows) * size_t(mk.step1())]) {
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(cost.get() + size_t(r) * size_t(mstep), src.ptr<uint8_t>(r), size_t(cols));
     }
-    for (int i = n; i < newSize - 1; ++i) nodes[i].next = i + 1;
-    nodes[newSize - 1].next = 0;
-    return n;
+    int* row(int r) const { return markers + size_t(r) * size_t(mstep); }
+};
+
+/* 256 FIFO queues of cell offsets over one index array. Queue t owns the
+ * segment [start(t), start(t + 1)), as long as the number of interior
+ * cells of cost t. A sentinel queue 256 is never empty, so the search
+ * for the lowest non-empty queue stops there without a bound check. */
+class LevelQueues {
+public:
+    explicit LevelQueues(const FloodGrid& g) {
+        std::array<int, kLevels> count{};
+        for (int r = 1; r < g.rows - 1; ++r) {
+            const uint8_t* c = g.cost.get() + size_t(r) * size_t(g.mstep);
+            for (int j = 1; j < g.cols - 1; ++j) ++count[c[j]];
+        }
+        int start = 0;
+        for (int t = 0; t < kLevels; ++t) {
+            read_[t] = write_[t] = start;
+            start += count[t];
+        }
+        read_[kLevels] = 0;
+        write_[kLevels] = 1;
+        slots_.reset(new int[size_t(start)]);  // no need to zero: read only after written
+    }
+    void push(int t, int offset) { slots_[size_t(write_[t]++)] = offset; }
+    /* Lowest non-empty queue at or above `from`; kLevels when all are empty. */
+    int lowestFrom(int from) const {
+        while (read_[from] == write_[from]) ++from;
+        return from;
+    }
+    int pop(int t) { return slots_[size_t(read_[t]++)]; }
+
+private:
+    std::array<int, kLevels + 1> read_, write_;
+    std::unique_ptr<int[]> slots_;
+};
+
+/* The label a popped cell takes from its four neighbours, read left, right,
+ * above, below: the first positive value, -1 when a later positive value
+ * differs from it. That is the common value of the positive neighbours, or
+ * -1 when they disagree; a queued cell always has one (a cell is queued only
+ * next to a positive label, and positive labels are never overwritten), so
+ * the largest neighbour value is positive. */
+inline int labelFrom(int left, int right, int above, int below) {
+    const int label = std::max(std::max(left, right), std::max(above, below));
+    // Bitwise, not short-circuit: four cheap tests beat a branch per
+    // neighbour on data that follows no pattern.
+    auto other = [label](int v) { return (v > 0) & (v != label); };
+    const bool boundary = other(left) | other(right) | other(above) | other(below);
+    return boundary ? -1 : label;
 }
 
-/* Empties every queue when it goes out of scope. A completed flood leaves the
- * queues empty anyway; this matters when the pool's growth throws, because
- * the queues would otherwise keep indices into a pool that no longer exists
- * and corrupt the next call. */
-class QueueReset {
-public:
-    explicit QueueReset(_WSQueue* queues) : queues_(queues) {}
-    ~QueueReset() { std::memset(queues_, 0, 256 * sizeof(_WSQueue)); }
-    QueueReset(const QueueReset&) = delete;
-    QueueReset& operator=(const QueueReset&) = delete;
-
-private:
-    _WSQueue* queues_;
-};
-
-/* c ? a : b without a branch (compilers otherwise often branch on data that
- * the flood makes unpredictable). */
-inline int pick(bool c, int a, int b) { return b ^ ((a ^ b) & -int(c)); }
-inline int maxOf(int a, int b) { return pick(a < b, b, a); }
-inline unsigned minOf(unsigned a, unsigned b) { return unsigned(pick(b < a, int(b), int(a))); }
-inline int32_t* pick(bool c, int32_t* a, int32_t* b) {
-    const uintptr_t ua = reinterpret_cast<uintptr_t>(a), ub = reinterpret_cast<uintptr_t>(b);
-    return reinterpret_cast<int32_t*>(ub ^ ((ua ^ ub) & -uintptr_t(c)));
+/* Mask block of a row: row / blockHeight up to the last block's first row,
+ * the last block below it. */
+inline int blockOfRow(int row, int blockHeight, int lastRow, int numBlocks) {
+    return row <= lastRow ? row / blockHeight : numBlocks - 1;
 }
 
-/* Seeding tests this many cells of a row at a time (plus 8 bytes of slack
- * for word-wise reads of the result). */
-constexpr int kSeedChunk = 256;
-
-/* The set of non-empty queues, one bit per cost level, so that the next
- * non-empty level above the active one is found by a bit scan instead of
- * walking up to 255 empty queues. Mirrors "first != 0" of every queue. */
-class LevelSet {
-public:
-    void insert(int t) { bits_[t >> 6] |= uint64_t(1) << (t & 63); }
-    void erase(int t) { bits_[t >> 6] &= ~(uint64_t(1) << (t & 63)); }
-    void eraseIf(int t, bool on) { bits_[t >> 6] &= ~(uint64_t(on) << (t & 63)); }
-    /* Lowest non-empty level >= from (0 <= from <= 256), or 256 for none. */
-    int next(int from) const {
-        if (from < 256) {
-            const uint64_t word = bits_[from >> 6] >> (from & 63);
-            if (word != 0) return from + __builtin_ctzll(word);
-        }
-        for (int w = (from >> 6) + 1; w < 4; ++w)
-            if (bits_[w] != 0) return (w << 6) + __builtin_ctzll(bits_[w]);
-        return 256;
+/* The one-cell frame of the marker image becomes -1, before any neighbour
+ * test reads it (a label in the frame therefore seeds nothing). */
+void markFrame(const FloodGrid& g) {
+    std::fill_n(g.row(0), g.cols, -1);
+    std::fill_n(g.row(g.rows - 1), g.cols, -1);
+    for (int r = 1; r < g.rows - 1; ++r) {
+        g.row(r)[0] = -1;
+        g.row(r)[g.cols - 1] = -1;
     }
+}
 
-private:
-    uint64_t bits_[4] = {0, 0, 0, 0};
-};
-
-/* Mask block of a marker offset: row = offset / mstep, block = row /
- * blockHeight up to lastRow, the last block below. For positive divisors
- * row / blockHeight == offset / (mstep * blockHeight) and row <= lastRow iff
- * offset < (lastRow + 1) * mstep, so one division by a constant remains; it
- * is done as a multiply by a rounded-up 2^64 / divisor, which is exact for
- * every offset and divisor below 2^31. Other geometries take the plain
- * divisions. */
-class BlockOfOffset {
-public:
-    BlockOfOffset(int mstep, int blockHeight, int lastRow, int numBlocks)
-        : mstep_(mstep), blockHeight_(blockHeight), lastRow_(lastRow), lastBlock_(numBlocks - 1) {
-        const int64_t divisor = int64_t(mstep) * blockHeight;
-        const int64_t limit = (int64_t(lastRow) + 1) * mstep;
-        fast_ = mstep > 0 && blockHeight > 0 && divisor > 1 && divisor <= INT32_MAX &&
-                limit >= 0 && limit <= INT32_MAX;
-        if (fast_) {
-            magic_ = ~uint64_t(0) / uint64_t(divisor) + 1;  // ceil(2^64 / divisor)
-            limit_ = int(limit);
+/* Seeding, in raster order: an interior cell that is not positive becomes 0,
+ * and if it touches a positive label it is queued at its own cost and marked
+ * -2. Seeding changes no positive cell, and a cell that it changes was not
+ * positive before, so every row can be tested on its values as they come in
+ * (in passes that vectorise) and then be normalised and queued in column
+ * order. Returns, per row, minus the number of label-1 seeds; the flood never
+ * changes them, so adding the row's label-1 cells after the flood leaves the
+ * cells the flood labelled 1. */
+std::vector<int> seed(const FloodGrid& g, LevelQueues& queues) {
+    std::vector<int> flooded(size_t(g.rows), 0);
+    std::vector<uint8_t> queued(size_t(g.cols));
+    for (int r = 1; r < g.rows - 1; ++r) {
+        int* const m = g.row(r);
+        const int* const up = m - g.mstep;
+        const int* const down = m + g.mstep;
+        const uint8_t* const cost = g.cost.get() + size_t(r) * size_t(g.mstep);
+        flooded[size_t(r)] = -int(std::count(m + 1, m + g.cols - 1, 1));
+        for (int j = 1; j < g.cols - 1; ++j)
+            queued[size_t(j)] = (m[j] <= 0) & ((m[j - 1] > 0) | (m[j + 1] > 0) | (up[j] > 0) | (down[j] > 0));
+        for (int j = 1; j < g.cols - 1; ++j) m[j] = std::max(m[j], 0);
+        for (int j = 1; j < g.cols - 1; ++j) {
+            if (!queued[size_t(j)]) continue;
+            queues.push(cost[j], r * g.mstep + j);
+            m[j] = -2;
         }
     }
-    /* True when every interior row (1 .. rows - 2) maps to one of `records`
-     * blocks, so that a block can be looked up for any queued cell. */
-    bool coversRows(int rows, size_t records) const {
-        if (!fast_ || rows <= 2) return false;
-        auto ok = [records](int block) { return block >= 0 && size_t(block) < records; };
-        auto ofRow = [this](int row) { return row <= lastRow_ ? row / blockHeight_ : lastBlock_; };
-        const int lastInterior = rows - 2;
-        if (!ok(ofRow(1))) return false;
-        if (lastRow_ >= 1 && !ok(ofRow(std::min(lastRow_, lastInterior)))) return false;
-        if (lastInterior > lastRow_ && !ok(lastBlock_)) return false;
-        return true;
-    }
-    int operator()(int offset) const {
-        if (fast_)
-            return offset < limit_
-                       ? int((static_cast<unsigned __int128>(uint32_t(offset)) * magic_) >> 64)
-                       : lastBlock_;
-        const int row = offset / mstep_;
-        return row <= lastRow_ ? row / blockHeight_ : lastBlock_;
-    }
+    return flooded;
+}
 
-private:
-    int mstep_, blockHeight_, lastRow_, lastBlock_;
-    bool fast_ = false;
-    uint64_t magic_ = 0;
-    int limit_ = 0;
-};
+/* The flood proper. Invariant: no queue below `level` holds a cell, so the
+ * lowest non-empty queue at or above it is the cheapest; queueing a cheaper
+ * neighbour lowers `level` at once. Neighbours are labelled and queued in the
+ * order left, right, above, below; a boundary cell (-1) spreads nothing. */
+void flood(const FloodGrid& g, LevelQueues& queues) {
+    for (int level = queues.lowestFrom(0); level < kLevels; level = queues.lowestFrom(level)) {
+        const int cell = queues.pop(level);
+        int* const m = g.markers + cell;
+        const int left = m[-1], right = m[1], above = m[-g.mstep], below = m[g.mstep];
+        const int label = labelFrom(left, right, above, below);
+        *m = label;
+        if (label == -1) continue;
+        // Only unlabelled (0) neighbours are queued. The four values read
+        // above are still current: only the neighbours themselves change.
+        auto visit = [&](int value, int d) {
+            if (value != 0) return;  // labelled, queued, boundary or frame
+            const int t = g.cost[size_t(cell + d)];
+            queues.push(t, cell + d);
+            level = std::min(level, t);
+            m[d] = -2;
+        };
+        visit(left, -1);
+        visit(right, 1);
+        visit(above, -g.mstep);
+        visit(below, g.mstep);
+    }
+}
 
 }  // namespace
 
@@ -146,159 +176,24 @@ void DynStitcher::watershed_diff(int numBlocks, int blockHeight, cv::InputArray 
         s.labelOneCount = 0;
         s.labelOneRatio = 0.0f;
     }
-
-    cv::Mat src = _src.getMat();
+    const cv::Mat src = _src.getMat();
     cv::Mat markers = _markers.getMat();
-    const int rows = src.rows;
-    const int cols = src.cols;
-    const int mstep = static_cast<int>(markers.step1());  // int32 elements per marker row
-    const int istep = static_cast<int>(src.step);         // bytes per cost row
+    if (src.rows <= 0 || src.cols <= 0) return;
 
-    if (rows <= 0 || cols <= 0) return;
+    const FloodGrid grid(src, markers);
+    markFrame(grid);
+    if (grid.rows <= 2 || grid.cols <= 2) return;  // no interior cell
 
-    // The one-cell frame: first and last rows now, first and last columns row
-    // by row below, always before any neighbour test can read them.
-    std::fill_n(markers.ptr<int>(0), cols, -1);
-    std::fill_n(markers.ptr<int>(rows - 1), cols, -1);
+    LevelQueues queues(grid);
+    std::vector<int> flooded = seed(grid, queues);
+    flood(grid, queues);
 
-    _WSQueue* const q = wsQueue;
-    QueueReset resetQueues(q);
-    std::vector<_WSNode> pool;
-    int freeHead = 0;
-    LevelSet levels;
-
-    // Appends a cell to the FIFO of cost t. The tail link is the last node's
-    // `next`, or the queue's `first` when the queue is empty; it is chosen
-    // without a branch, and marking the level non-empty is idempotent.
-    auto push = [&](int t, int markerOffset, int imageOffset) {
-        if (freeHead == 0) freeHead = allocWSNodes(pool);
-        _WSNode* const nodes = pool.data();
-        const int idx = freeHead;
-        freeHead = nodes[idx].next;
-        nodes[idx].next = 0;
-        nodes[idx].markerOffset = markerOffset;
-        nodes[idx].imageOffset = imageOffset;
-        _WSQueue& qt = q[t];
-        const int last = qt.last;
-        *pick(last != 0, &nodes[last].next, &qt.first) = idx;
-        qt.last = idx;
-        levels.insert(t);
-    };
-
-    // Seeding: cells next to a positive label enter the queue of their own
-    // cost, in raster order. Only the "> 0" test of the neighbours matters and
-    // seeding never changes a positive cell, so the whole row can be tested
-    // first (raw values: a negative interior cell counts as 0) and normalised
-    // and queued after, with the same outcome as a cell-by-cell walk.
-    if (rows > 2 && cols > 2) {
-        uint8_t seeded[kSeedChunk + 8] = {};  // slack for the word-wise scan below
-        for (int i = 1; i < rows - 1; ++i) {
-            int* const m = markers.ptr<int>(i);
-            const int* const up = m - mstep;
-            const int* const down = m + mstep;
-            const uchar* const img = src.ptr<uchar>(i);
-            m[0] = -1;
-            m[cols - 1] = -1;
-            for (int j0 = 1; j0 < cols - 1; j0 += kSeedChunk) {
-                const int n = std::min(kSeedChunk, cols - 1 - j0);
-                int* const mc = m + j0;
-                const int* const uc = up + j0;
-                const int* const dc = down + j0;
-                for (int k = 0; k < n; ++k)
-                    seeded[k] = uint8_t((mc[k] <= 0) & ((mc[k - 1] > 0) | (mc[k + 1] > 0) |
-                                                        (uc[k] > 0) | (dc[k] > 0)));
-                for (int k = 0; k < n; ++k) mc[k] = std::max(mc[k], 0);
-                for (int k = 0; k < n; k += 8) {
-                    uint64_t word = 0;
-                    std::memcpy(&word, seeded + k, 8);  // chunk has 8 spare bytes
-                    if (word == 0) continue;
-                    for (int b = k; b < std::min(k + 8, n); ++b) {
-                        if (!seeded[b]) continue;
-                        const int j = j0 + b;
-                        push(img[j], i * mstep + j, i * istep + j);
-                        m[j] = -2;
-                    }
-                }
-            }
-        }
-    } else {
-        for (int i = 1; i < rows - 1; ++i) {
-            int* m = markers.ptr<int>(i);
-            m[0] = -1;
-            m[cols - 1] = -1;
-        }
-    }
-
-    int active = levels.next(0);
-    if (active == 256) return;
-
-    int* const mbase = markers.ptr<int>(0);
-    const uchar* const ibase = src.ptr<uchar>(0);
-    const int* const subs = subs_tab;
-    const BlockOfOffset blockOf(mstep, blockHeight, lastMaskBlockRow, numBlocks);
-    // When every interior row maps to a record, the label-1 count can be
-    // added (0 or 1) on every pop instead of behind a data-dependent branch.
-    const bool countAlways = blockOf.coversRows(rows, stats.size());
-    _MaskBlockStat* const stat = stats.data();
-
-    // Cell labels and neighbour values make most branches of the flood
-    // unpredictable, and a mispredicted branch costs more than the few
-    // arithmetic selects that replace it; only the "is this neighbour
-    // unlabelled" test per neighbour stays a branch.
-    for (;;) {
-        // Lowest non-empty level at or above the active one: the active
-        // queue itself unless it ran empty.
-        active = levels.next(active);
-        if (active == 256) break;
-
-        // Pop the oldest cell of the active level and recycle its node.
-        _WSNode* const nodes = pool.data();
-        _WSQueue& qa = q[active];
-        const int idx = qa.first;
-        _WSNode& node = nodes[idx];
-        const int next = node.next;
-        const int markerOffset = node.markerOffset;
-        const int imageOffset = node.imageOffset;
-        qa.first = next;
-        qa.last &= -int(next != 0);  // the queue ran empty: no tail either
-        levels.eraseIf(active, next == 0);
-        node.next = freeHead;
-        freeHead = idx;
-
-        int* const m = mbase + markerOffset;
-        // The first positive neighbour (left, right, above, below) gives the
-        // label and a later positive neighbour with another label makes the
-        // cell a boundary: so the label is the positive neighbours' common
-        // value when they all agree, -1 when they differ, and 0 when there is
-        // none. Compared as unsigned v - 1, positive values keep their order
-        // and every other value lies above them.
-        const int left = m[-1], right = m[1], above = m[-mstep], below = m[mstep];
-        const int hi = maxOf(maxOf(maxOf(left, right), maxOf(above, below)), 0);
-        const unsigned lo = minOf(minOf(unsigned(left) - 1u, unsigned(right) - 1u),
-                                  minOf(unsigned(above) - 1u, unsigned(below) - 1u));
-        const int label = pick(hi > 0, pick(unsigned(hi) - 1u == lo, hi, -1), 0);
-        *m = label;
-
-        if (countAlways)
-            stat[blockOf(markerOffset)].labelOneCount += int(label == 1);
-        else if (label == 1)
-            ++stat[blockOf(markerOffset)].labelOneCount;
-        if (label == -1) continue;  // a boundary cell spreads nothing
-
-        // Queue the unlabelled neighbours, same order, each at its own cost;
-        // a cheaper one lowers the active level at once. The four values read
-        // above are still current: only the neighbours themselves change here.
-        auto visit = [&](int value, int dmk, int dik) {
-            if (value == 0) {
-                const int t = ibase[imageOffset + dik];
-                push(t, markerOffset + dmk, imageOffset + dik);
-                active = active - subs[active - t + 256];  // min(active, t)
-                m[dmk] = -2;
-            }
-        };
-        visit(left, -1, -1);
-        visit(right, 1, 1);
-        visit(above, -mstep, -istep);
-        visit(below, mstep, istep);
+    // Label-1 cells per row, less the row's label-1 seeds, go to the row's
+    // block; rows without any keep even an out-of-range block untouched.
+    for (int r = 1; r < grid.rows - 1; ++r) {
+        const int* const m = grid.row(r);
+        int& n = flooded[size_t(r)];
+        n += int(std::count(m + 1, m + grid.cols - 1, 1));
+        if (n != 0) stats[size_t(blockOfRow(r, blockHeight, lastMaskBlockRow, numBlocks))].labelOneCount += n;
     }
 }
