@@ -19,7 +19,7 @@ void BM_Frame5Cams(benchmark::State& state) {
     const bool tracking = state.range(0) != 0;
     Zelvo_Stitch_Shift_Every_N_Frames = tracking ? 0 : (1 << 30);
     // Away from frame 0, which tracks whatever the period.
-    if (!tracking && zelvo::frame_driver_counter() % (1 << 30) == 0) zelvo::frame_driver_counter() = 1;
+    if (!tracking && zelvo::frameDriverCounter() % (1 << 30) == 0) zelvo::frameDriverCounter() = 1;
     int k = 0;
     auto frame = [&] {
         rig.selectFrame(k++);

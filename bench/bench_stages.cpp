@@ -32,11 +32,11 @@ void BM_Stage_Decode(benchmark::State& state) {
     cv::setNumThreads(1);
     zb::Rig& rig = zb::rigFor(int(state.range(0)), 2);
     int k = 0;
-    zelvo::decode_motion_bitmaps(&rig.info);  // first call allocates the maps
+    zelvo::decodeMotionBitmaps(&rig.info);  // first call allocates the maps
     AllocProbe probe;
     for (auto _ : state) {
         rig.selectFrame(k++);
-        zelvo::decode_motion_bitmaps(&rig.info);
+        zelvo::decodeMotionBitmaps(&rig.info);
         benchmark::DoNotOptimize(decoded_md_buffer[0][0]);
     }
     probe.report(state);
@@ -189,7 +189,7 @@ struct SeamSetup {
         for (int k = 0; k < kFrames; ++k) {
             diffs.push_back(zb::gridStrips(rig, k).diff);
             rig.selectFrame(k);
-            zelvo::decode_motion_bitmaps(&rig.info);
+            zelvo::decodeMotionBitmaps(&rig.info);
             const size_t n = size_t(rig.mdW) * size_t(rig.mdH);
             mdL.emplace_back(decoded_md_buffer[0], decoded_md_buffer[0] + n);
             mdR.emplace_back(decoded_md_buffer[1], decoded_md_buffer[1] + n);
