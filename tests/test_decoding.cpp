@@ -90,6 +90,9 @@ TEST(Decoding, GrowthUninitEmptyGridAndZeroImages) {
     uint8_t** maps = decoded_md_buffer;
     const int counter = zelvo::frameDriverCounter();
     EXPECT_THROW(zelvo_stitch_process(nullptr, Frame(0, 640, 480, 0).rec.get()), std::bad_array_new_length);
+    Frame beyondRoom(1, 640, 480, 0);  // more images than the record's strip arrays hold
+    beyondRoom.rec->img_num = ZELVO_STITCH_MAX_IMAGES + 1;
+    EXPECT_THROW(zelvo_stitch_process(nullptr, beyondRoom.rec.get()), std::length_error);
     EXPECT_EQ(zelvo::frameDriverCounter(), counter);
     EXPECT_EQ(decoded_md_buffer, maps);
     EXPECT_EQ(num_decoded_md_buffer, 4);
