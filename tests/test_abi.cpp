@@ -91,7 +91,7 @@ TEST(SharedLib, DynamicSymbolTableIsExactlyTheInterface) {
                           "preProcess", "ST_TRKE", "determineLutTranslationX", "decideShifting",
                           "computeXStep", "temporalWeightedAvg", "setup", "determineLUTanchors",
                           "watershed_diff", "process", "getMaskCrossX", "getMotionBitsHistoryAvg",
-                          "getDefaultMask", "copyTo_dre_fusion_map", "saveCurrMask", "@SigmoidCurve",
+                          "getDefaultMask", "copyTo_dre_fusion_map", "saveCurrMask", "operator=", "@SigmoidCurve",
                           "@getArr", "@getArrToAddr", "@getK", "@getLen"})
         EXPECT_TRUE(members.count(m[0] == '@' ? "SigmoidCurve::" + m.substr(1) : "DynStitcher::" + m)) << m;
     EXPECT_EQ(ctors.size(), 3u);  // parameterised, default and copy

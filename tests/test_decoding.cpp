@@ -35,10 +35,10 @@ struct Frame {
     }
     // One-image frames go through the driver (no overlap, no stitcher).
     void run() {
-        if (rec->img_num != 1) return zelvo::decode_motion_bitmaps(rec.get());
-        const int before = zelvo::frame_driver_counter();
+        if (rec->img_num != 1) return zelvo::decodeMotionBitmaps(rec.get());
+        const int before = zelvo::frameDriverCounter();
         EXPECT_EQ(zelvo_stitch_process(nullptr, rec.get()), 0);
-        EXPECT_EQ(zelvo::frame_driver_counter(), before + 1);
+        EXPECT_EQ(zelvo::frameDriverCounter(), before + 1);
     }
     void expect_decoded() const {
         for (size_t k = 0; k < maps.size(); ++k) {
@@ -88,9 +88,12 @@ TEST(Decoding, GrowthUninitEmptyGridAndZeroImages) {
     empty.rec->md_addr[0] = 0;  // an empty grid reads no bitmap: this would crash
     empty.run();
     uint8_t** maps = decoded_md_buffer;
-    const int counter = zelvo::frame_driver_counter();
+    const int counter = zelvo::frameDriverCounter();
     EXPECT_THROW(zelvo_stitch_process(nullptr, Frame(0, 640, 480, 0).rec.get()), std::bad_array_new_length);
-    EXPECT_EQ(zelvo::frame_driver_counter(), counter);
+    Frame beyondRoom(1, 640, 480, 0);  // more images than the record's strip arrays hold
+    beyondRoom.rec->img_num = ZELVO_STITCH_MAX_IMAGES + 1;
+    EXPECT_THROW(zelvo_stitch_process(nullptr, beyondRoom.rec.get()), std::length_error);
+    EXPECT_EQ(zelvo::frameDriverCounter(), counter);
     EXPECT_EQ(decoded_md_buffer, maps);
     EXPECT_EQ(num_decoded_md_buffer, 4);
     zelvo_stitch_uninit();

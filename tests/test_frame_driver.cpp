@@ -54,9 +54,9 @@ struct Rig {
         return zelvo_stitch_process(stitchers.data(), info()) == 0 ? cap.take() : "failed";
     }
     bool tracked() {  // a tracking frame runs decideShifting once per overlap
-        const int before = zelvo::shifting_counter();
+        const int before = zelvo::shiftingCounter();
         frame();
-        const int runs = zelvo::shifting_counter() - before;
+        const int runs = zelvo::shiftingCounter() - before;
         EXPECT_TRUE(runs == 0 || runs == int(widths.size())) << runs;
         return runs != 0;
     }
@@ -76,7 +76,7 @@ protected:
 }  // namespace
 
 TEST_F(FrameDriver, FirstCallAfterLoadingTracks) {
-    if (zelvo::frame_driver_counter() != 0) GTEST_SKIP() << "a frame already ran in this process";
+    if (zelvo::frameDriverCounter() != 0) GTEST_SKIP() << "a frame already ran in this process";
     Rig rig({8, 8});
     Zelvo_Stitch_Shift_Every_N_Frames = 5;
     EXPECT_TRUE(rig.tracked());
@@ -92,7 +92,7 @@ TEST_F(FrameDriver, TrackingFramesFollowThePeriod) {
     };
     for (const auto& c : cases) {
         Zelvo_Stitch_Shift_Every_N_Frames = c.period;
-        zelvo::frame_driver_counter() = c.start;
+        zelvo::frameDriverCounter() = c.start;
         std::vector<bool> seen;
         for (size_t f = 0; f < c.pattern.size(); ++f) seen.push_back(rig.tracked());
         EXPECT_EQ(seen, c.pattern) << "period " << c.period << " from " << c.start;
@@ -113,7 +113,7 @@ TEST_F(FrameDriver, StripOffsetsFollowTheWidths) {
 TEST_F(FrameDriver, PreProcessEveryFrameShiftOnlyOnTrackingFrames) {
     Rig rig({8, 10});
     Zelvo_Stitch_Shift_Every_N_Frames = 3;
-    zelvo::frame_driver_counter() = 1;
+    zelvo::frameDriverCounter() = 1;
     DynStitcher& s = *rig.stitchers[1];
     s.ST_TRKE_tgtLutTranslationX = 5;  // flat strips keep it
     for (int f = 0; f < 2; ++f) {      // counters 1 and 2: no tracking
@@ -136,18 +136,18 @@ TEST_F(FrameDriver, OneImageDecodesOnlyZeroImagesThrowsBeforeAnythingMoves) {
     Rig rig({8});
     rig.md[0] = {0x05, 0, 0, 0, 0x02, 0, 0, 0};
     rig.put<uint32_t>(kImgNum, 1);
-    const int before = zelvo::frame_driver_counter(), shifting = zelvo::shifting_counter();
+    const int before = zelvo::frameDriverCounter(), shifting = zelvo::shiftingCounter();
     zt::StdoutCapture cap;
     EXPECT_EQ(zelvo_stitch_process(nullptr, rig.info()), 0);  // no stitcher may be touched
     EXPECT_EQ(cap.take(), "");
-    EXPECT_EQ(zelvo::frame_driver_counter(), before + 1);
-    EXPECT_EQ(zelvo::shifting_counter(), shifting);
+    EXPECT_EQ(zelvo::frameDriverCounter(), before + 1);
+    EXPECT_EQ(zelvo::shiftingCounter(), shifting);
     uint8_t* map = decoded_md_buffer[0];
     EXPECT_EQ(std::vector<uint8_t>(map, map + 6), (std::vector<uint8_t>{1, 0, 1, 0, 1, 0}));
     rig.md[0][0] = 0x00;
     rig.put<uint32_t>(kImgNum, 0);
     EXPECT_THROW(zelvo_stitch_process(rig.stitchers.data(), rig.info()), std::bad_array_new_length);
-    EXPECT_EQ(zelvo::frame_driver_counter(), before + 1);
+    EXPECT_EQ(zelvo::frameDriverCounter(), before + 1);
     EXPECT_EQ(decoded_md_buffer[0], map);
     EXPECT_EQ(map[0], 1) << "nothing decoded";
     EXPECT_EQ(rig.shift(1), kSentinel);
@@ -158,8 +158,8 @@ TEST_F(FrameDriver, MessagesOnlyWhenThePrintSwitchIsOne) {
     rig.stitchers[0]->ST_TRKE_tgtLutTranslationX = 8;
     zelvo_stitch_set_dbg_out(1);
     dbg_enable = 1;
-    zelvo::frame_driver_counter() = 7;
-    zelvo::shifting_counter() = 0;
+    zelvo::frameDriverCounter() = 7;
+    zelvo::shiftingCounter() = 0;
     EXPECT_EQ(rig.frame(),
               "Frame: 7, overlap ID: 0\n"
               "WARN: No feature detected in left size image. SKIP Shifting.\n\n"
@@ -176,7 +176,7 @@ TEST_F(FrameDriver, MessagesOnlyWhenThePrintSwitchIsOne) {
     // silences everything but the smoothing.
     rig.stitchers[0]->ST_TRKE_tgtLutTranslationX = 0;
     Zelvo_Stitch_Shift_Every_N_Frames = 2;
-    zelvo::frame_driver_counter() = 1;
+    zelvo::frameDriverCounter() = 1;
     zelvo_stitch_set_dbg_out(2);
     EXPECT_EQ(rig.frame(), "");  // counter 1: no tracking, nothing printed
     EXPECT_EQ(rig.frame(),  // counter 2

@@ -36,15 +36,20 @@ TEST(ComputeXStep, StepTableIsSymmetric) {
 TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
     dbg_enable = 0;
     auto s = zt::quiet_stitcher();
-    const struct { std::deque<int32_t> history; int expected; } cases[] = {
-        {{1, 2, 9}, 9},          // not full: newest entry
-        {{0, 0, 0, 0, 10}, 3},   // 30 / 9
-        {{0, 0, 0, 0, -10}, -3}, // toward zero
-        {{1, 2, 3, 4, 5}, 3},    // weights 1 1 2 2 3: 32 / 9
+    const struct { std::deque<int32_t> history; int length, expected; } cases[] = {
+        {{1, 2, 9}, 5, 9},          // not full: newest entry
+        {{0, 0, 0, 0, 10}, 5, 3},   // 30 / 9
+        {{0, 0, 0, 0, -10}, 5, -3}, // toward zero
+        {{1, 2, 3, 4, 5}, 5, 3},    // weights 1 1 2 2 3: 32 / 9
+        {{4, 4, 4, 8}, 3, 1},       // first three entries only: 16 / 9
+        {{}, 5, 0},                 // guard: nothing to smooth
+        {{1, 2, 3}, 0, 0},          // no entry weighed
+        {{9, 9, 3, 4, 5, 6, 7}, 7, 5}, // guard: only five weights, for the last five of 7: 50 / 9
     };
     for (const auto& c : cases) {
         s->ST_TRKE_lutTranslationXHistory = c.history;
-        EXPECT_EQ(s->temporalWeightedAvg(), c.expected);
+        s->ST_TRKE_historyLength = c.length;
+        EXPECT_EQ(s->temporalWeightedAvg(), c.expected) << "length " << c.length;
     }
 }
 
@@ -106,7 +111,7 @@ TEST(DecideShifting, WrittenShiftStaysWithinTheBounds) {
 TEST(DecideShifting, MessagesFollowTheSwitchItIsGiven) {
     auto s = zt::quiet_stitcher();
     int shifts[3] = {};
-    int& frameNo = zelvo::shifting_counter();
+    int& frameNo = zelvo::shiftingCounter();
     s->ST_TRKE_convergingLutTranslationX = true;  // history empty: effective 0 == current
     frameNo = 2147483647;
     zt::StdoutCapture cap;

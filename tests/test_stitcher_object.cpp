@@ -54,34 +54,66 @@ TEST(StitcherObject, ArgumentDerivedMembers) {
     }
 }
 
-TEST(StitcherObject, CopyIsDeepAndLeavesRunStateBehind) {
+// Every kept member of the source gets its own value; the copy constructor
+// and the assignment must take each of them, the masks with their own pixels.
+void expect_kept_state(const DynStitcher& c, const DynStitcher& src, const char* how) {
+    SCOPED_TRACE(how);
+    EXPECT_EQ(std::vector<int>({c.overlapId, c.mdGridWidth, c.mdGridHeight, c.imgWidth, c.imgHeight,
+                                c.overlapWidth, c.cellWidth, c.cellHeight, c.ST_TRKE_maxLutTranslationX,
+                                c.ST_TRKE_minLutTranslationX, c.numMaskBlocks, c.blockScoreStep,
+                                c.resetQuietFrames, c.lutGridSize, c.lutStride}),
+              std::vector<int>({2, 44, 36, 768, 576, 128, 3, 8, 10, -10, 6, 11, 77, 33, 35}));
+    EXPECT_EQ(std::vector<float>({c.blockScoreMax, c.blockScoreMin}), std::vector<float>({40.5f, -7.25f}));
+    EXPECT_EQ(c.blockDiffThresholds, (std::vector<float>{1, 2}));
+    EXPECT_EQ(c.blockDiffScoreIncs, (std::vector<float>{4, 5}));
+    EXPECT_TRUE(c.lutLeft == src.lutLeft && c.lutRight == src.lutRight && c.lutLeft != nullptr);
+    EXPECT_EQ(c.blockMdCellsL, src.blockMdCellsL);
+    EXPECT_EQ(c.blockMdCellsR, src.blockMdCellsR);
+    EXPECT_EQ(c.prevMaskBlockStats.at(0).labelOneCount, 13);
+    EXPECT_EQ(c.maskBlockStats.at(1).mdCellsL, src.maskBlockStats[1].mdCellsL);
+    EXPECT_EQ(c.blockScore, (std::vector<float>{1.5f, -2.5f}));
+    for (cv::Mat DynStitcher::*m : {&DynStitcher::currMask, &DynStitcher::diffImage, &DynStitcher::lastMask}) {
+        EXPECT_EQ(cv::norm(c.*m, src.*m, cv::NORM_INF), 0.0);
+        EXPECT_NE((c.*m).data, (src.*m).data) << "shares pixels";
+    }
+}
+
+TEST(StitcherObject, CopyAndAssignmentTakeTheKeptStateDeeply) {
     uint32_t lut[2] = {};
     std::unique_ptr<DynStitcher> src(create(2, 3, 300, lut));
+    src->blockMdCellsL = {{{1, 1}}, {{2, 2}}};
+    src->blockMdCellsR = {{{3, 3}}, {}};
+    src->prevMaskBlockStats.resize(1);
+    src->prevMaskBlockStats[0].labelOneCount = 13;
     src->maskBlockStats.resize(2);
     src->maskBlockStats[1].mdCellsL = {{1, 2}, {3, 4}};
-    src->currMask = src->lastMask = cv::Mat(6, 8, CV_8UC1, cv::Scalar(200));
+    src->blockScore = {1.5f, -2.5f};
+    src->currMask = cv::Mat(6, 8, CV_8UC1, cv::Scalar(200));
+    src->lastMask = cv::Mat(6, 8, CV_8UC1, cv::Scalar(201));
     src->diffImage = cv::Mat(6, 8, CV_8UC1, cv::Scalar(17));
     src->dreFusionMapAddr = 0x1234;  // from here on: not copied
     src->sigmoidCurves.emplace_back(8, 0.25f, 255);
     src->ST_TRKE_curLutTranslationX = 4;
 
     DynStitcher copy(*src);
-    EXPECT_EQ(copy.mdGridWidth, 44);
-    EXPECT_EQ(copy.ST_TRKE_maxLutTranslationX, 10);
-    EXPECT_EQ(copy.lutRight, lut + 1);
-    EXPECT_EQ(copy.blockDiffScoreIncs, (std::vector<float>{4, 5}));
-    EXPECT_EQ(copy.maskBlockStats.at(1).mdCellsL, src->maskBlockStats[1].mdCellsL);
-    for (cv::Mat DynStitcher::*m : {&DynStitcher::currMask, &DynStitcher::diffImage, &DynStitcher::lastMask}) {
-        const cv::Mat before = ((*src).*m).clone();
-        EXPECT_EQ(cv::norm(copy.*m, before, cv::NORM_INF), 0.0);
-        (copy.*m).setTo(3);
-        EXPECT_EQ(cv::norm((*src).*m, before, cv::NORM_INF), 0.0) << "copy shares pixels";
-    }
+    expect_kept_state(copy, *src, "copy");
     EXPECT_EQ(copy.dreFusionMapAddr, 0u);
     EXPECT_TRUE(copy.sigmoidCurves.empty());
     EXPECT_EQ(copy.ST_TRKE_curLutTranslationX, 0);
     EXPECT_EQ(copy.ST_TRKE_lkTermCriteria.maxCount, 0);  // default constructor's constants
     EXPECT_EQ(copy.ST_TRKE_tgtLutTranslationScale, 0.0f);
+
+    DynStitcher assigned;
+    assigned.quietFrameCount = 9;  // not a kept member: the target keeps it
+    assigned = *src;
+    expect_kept_state(assigned, *src, "assignment");
+    EXPECT_EQ(assigned.quietFrameCount, 9);
+    EXPECT_EQ(assigned.dreFusionMapAddr, 0u);
+    DynStitcher& same = assigned;
+    assigned = same;  // self-assignment keeps everything
+    expect_kept_state(assigned, *src, "self-assignment");
+    assigned.currMask.setTo(9);
+    EXPECT_EQ(src->currMask.at<uint8_t>(0, 0), 200) << "assignment shares pixels";
 }
 
 TEST(StitcherObject, DestroyClearsHandleFreesOnceAndLeavesHostMemory) {

@@ -64,4 +64,6 @@ std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth, int overlapId) {
         nullptr, overlapId, 40, 30, cellWidth, 4));
 }
 
+bool dump_dir_writable() { return access("/var/run", W_OK) == 0; }
+
 }  // namespace zt

@@ -37,6 +37,12 @@ cv::Mat sample_gray(int index);
 // with its construction messages swallowed.
 std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth = 4, int overlapId = 0);
 
+// Whether the tracker's debug dumps can land in /var/run (they need root on
+// most machines); the dump tests skip with a message otherwise.
+bool dump_dir_writable();
+#define ZT_SKIP_WITHOUT_DUMP_DIR() \
+    if (!zt::dump_dir_writable()) GTEST_SKIP() << "/var/run is not writable: debug dumps not checked"
+
 }  // namespace zt
 
 #endif

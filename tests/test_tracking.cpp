@@ -15,7 +15,7 @@
 // Decision half of the tracker (left-right check, evidence, clustering), fed
 // hand-built point sets.
 namespace zelvo {
-int evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
+int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
                             std::vector<uchar>& LR_status);
 }
 
@@ -57,7 +57,7 @@ struct PointSet {
         s.ST_TRKE_prevPts = prev;
         s.ST_TRKE_nextPts = next;
         s.ST_TRKE_status.assign(prev.size(), 1);
-        return zelvo::evaluate_tracked_points(s, back, lr);
+        return zelvo::evaluateTrackedPoints(s, back, lr);
     }
 };
 
@@ -204,6 +204,7 @@ TEST_F(Tracking, ConvergingRunsKeepTheTarget) {
 }
 
 TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
+    ZT_SKIP_WITHOUT_DUMP_DIR();
     dbg_enable = 0;
     auto exists = [](const char* p) { return cv::haveImageReader(p); };
     const char* files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png",
@@ -216,7 +217,7 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
         s->rightImage.at<uint8_t>(3, 4) = 200;
     }
     dump_overlap_id = last_overlap_id = limit_dump_frames = 1;
-    zelvo::tracker_dump_counter() = 0;
+    zelvo::trackerDumpCounter() = 0;
     s0->ST_TRKE();  // not selected, and does not count frames
     s1->ST_TRKE();
     s1->ST_TRKE();  // past the frame limit
@@ -224,6 +225,6 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
     EXPECT_EQ(cv::norm(cv::imread(files[1], cv::IMREAD_UNCHANGED), s1->rightImage, cv::NORM_INF), 0);
     EXPECT_FALSE(exists(files[2]));
     EXPECT_FALSE(exists(files[3]));
-    EXPECT_EQ(zelvo::tracker_dump_counter(), 2);
+    EXPECT_EQ(zelvo::trackerDumpCounter(), 2);
     for (const char* p : files) std::remove(p);
 }

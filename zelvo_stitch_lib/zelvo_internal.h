@@ -11,11 +11,11 @@ namespace zelvo {
 
 /* Unpacks every image's motion bitmap of the record into decoded_md_buffer,
  * allocating (or re-allocating on growth) the maps first. */
-void decode_motion_bitmaps(const _ZELVO_STITCH_INFO* info);
+void decodeMotionBitmaps(const _ZELVO_STITCH_INFO* info);
 
 /* Frees the decoded motion maps; afterwards decoded_md_buffer is null and
  * num_decoded_md_buffer is 0. */
-void release_motion_maps();
+void releaseMotionMaps();
 
 /* Number of entries of DynStitcher::lut_vsegment_maskblock_idx (0 when there
  * is no table); set-up checks the visited LUT rows against it. */
@@ -23,12 +23,12 @@ extern int lut_vsegment_rows;
 
 /* The three frame counters are function-local statics of their functions;
  * these accessors return them so that tests can drive them near the wrap. */
-int& frame_driver_counter();   /* FRAME_COUNT of zelvo_stitch_process */
-int& tracker_dump_counter();   /* FrameNo of ST_TRKE */
-int& shifting_counter();       /* frameNo of decideShifting */
+int& frameDriverCounter();   /* FRAME_COUNT of zelvo_stitch_process */
+int& trackerDumpCounter();   /* FrameNo of ST_TRKE */
+int& shiftingCounter();       /* frameNo of decideShifting */
 
 /* Advances a frame counter, wrapping from 2147483647 to 0. */
-inline void advance_counter(int& counter) {
+inline void advanceCounter(int& counter) {
     counter = (counter == 0x7FFFFFFF) ? 0 : counter + 1;
 }
 

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <stdexcept>
+#include <string>
 
 #include "zelvo_internal.h"
 
@@ -21,12 +23,12 @@ namespace zelvo {
  * that allocated them); a larger frame re-allocates. */
 static size_t md_map_bytes = 0;
 
-int& frame_driver_counter() {
+int& frameDriverCounter() {
     static int FRAME_COUNT = 0;
     return FRAME_COUNT;
 }
 
-void release_motion_maps() {
+void releaseMotionMaps() {
     if (num_decoded_md_buffer != 0 && decoded_md_buffer != nullptr) {
         for (int k = 0; k < num_decoded_md_buffer; ++k) delete[] decoded_md_buffer[k];
         delete[] decoded_md_buffer;
@@ -36,7 +38,7 @@ void release_motion_maps() {
     md_map_bytes = 0;
 }
 
-void decode_motion_bitmaps(const _ZELVO_STITCH_INFO* info) {
+void decodeMotionBitmaps(const _ZELVO_STITCH_INFO* info) {
     const uint32_t img_num = info->img_num;
     const uint32_t blocksX = (info->md_width + 15u) / 16u;
     const uint32_t blocksY = (info->md_height + 15u) / 16u;
@@ -46,7 +48,7 @@ void decode_motion_bitmaps(const _ZELVO_STITCH_INFO* info) {
 
     if (decoded_md_buffer != nullptr &&
         (img_num > uint32_t(num_decoded_md_buffer) || mapBytes > md_map_bytes))
-        release_motion_maps();
+        releaseMotionMaps();
 
     if (decoded_md_buffer == nullptr) {
         // Build the new set completely before publishing it, so that an
@@ -98,7 +100,7 @@ int zelvo_stitch_init(int lutRows, int numMaskBlocks, int /*reservedArg*/, int e
 }
 
 int zelvo_stitch_uninit(void) {
-    zelvo::release_motion_maps();
+    zelvo::releaseMotionMaps();
     DynStitcher::release_lib();
     return 0;
 }
@@ -136,28 +138,25 @@ void zelvo_stitch_set_dbg_out(int value) { dbg_print = value; }
 
 int zelvo_stitch_process(DynStitcher** stitchers, _ZELVO_STITCH_INFO* info) {
     // img_num 0 would ask for an array of -1 overlaps: refuse it before any
-    // map, overlap or counter is touched.
+    // map, overlap or counter is touched. So is a count past the record's
+    // room, whose strip arrays hold four overlaps.
     if (info->img_num == 0) throw std::bad_array_new_length();
+    if (info->img_num > ZELVO_STITCH_MAX_IMAGES)
+        throw std::length_error("zelvo_stitch_process: img_num " + std::to_string(info->img_num) +
+                                " exceeds the record's room of " +
+                                std::to_string(ZELVO_STITCH_MAX_IMAGES) + " images");
 
-    zelvo::decode_motion_bitmaps(info);
+    zelvo::decodeMotionBitmaps(info);
 
-    int& FRAME_COUNT = zelvo::frame_driver_counter();
+    int& FRAME_COUNT = zelvo::frameDriverCounter();
     const int period = Zelvo_Stitch_Shift_Every_N_Frames;
     const bool tracking = (period == 0) || (FRAME_COUNT % period == 0);
 
     const uint32_t overlaps = info->img_num - 1u;
     if (overlaps > 0) {
-        // Per-call strip offsets; small rigs stay on the stack.
-        unsigned int stackX[8], stackZero[8];
-        std::vector<unsigned int> heapX, heapZero;
-        unsigned int* stripX = stackX;
-        unsigned int* zeros = stackZero;
-        if (overlaps > 8) {
-            heapX.resize(overlaps);
-            heapZero.resize(overlaps);
-            stripX = heapX.data();
-            zeros = heapZero.data();
-        }
+        // Per-call strip offsets: the first column of each overlap's left
+        // strip, and the zero offsets preProcess is handed but never reads.
+        unsigned int stripX[ZELVO_STITCH_MAX_IMAGES - 1], zeros[ZELVO_STITCH_MAX_IMAGES - 1];
         const uint32_t* strip_width = info->strip_width;
         uint32_t x = 0;
         for (uint32_t i = 0; i < overlaps; ++i) {
@@ -183,7 +182,7 @@ int zelvo_stitch_process(DynStitcher** stitchers, _ZELVO_STITCH_INFO* info) {
         }
     }
 
-    zelvo::advance_counter(FRAME_COUNT);
+    zelvo::advanceCounter(FRAME_COUNT);
     return 0;
 }
 

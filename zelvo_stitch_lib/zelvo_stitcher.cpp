@@ -94,7 +94,13 @@ DynStitcher::DynStitcher(int /*reservedParam1*/, int /*reservedParam2*/, int img
 
 DynStitcher::DynStitcher() = default;
 
-DynStitcher::DynStitcher(DynStitcher const& o) {
+// Starts from the defaults; the assignment then takes the kept state.
+DynStitcher::DynStitcher(DynStitcher const& o) { *this = o; }
+
+// The configuration, the per-block records and scores and deep copies of the
+// three masks; everything else of the target stays as it was.
+DynStitcher& DynStitcher::operator=(DynStitcher const& o) {
+    if (this == &o) return *this;
     overlapId = o.overlapId;
     mdGridWidth = o.mdGridWidth;
     mdGridHeight = o.mdGridHeight;
@@ -124,6 +130,7 @@ DynStitcher::DynStitcher(DynStitcher const& o) {
     lastMask = o.lastMask.clone();
     diffImage = o.diffImage.clone();
     currMask = o.currMask.clone();
+    return *this;
 }
 
 DynStitcher::~DynStitcher() {

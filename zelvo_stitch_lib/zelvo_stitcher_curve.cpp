@@ -23,10 +23,9 @@ SigmoidCurve::SigmoidCurve(int window_length, float k_, int maxVal_) {
         const float x = float(i - halfLen);
         const float e = expf(x * k);
         const float v = float(maxVal) / (e + 1.0f);
-        // Truncate toward zero into 32 bits, keep the low byte; negatives give 0.
-        // (NaN gives 0 and values past 32 bits saturate, as the device's
-        // float-to-unsigned conversion does.)
-        const uint32_t u = v > 0.0f ? (v < 4294967296.0f ? uint32_t(v) : 0xFFFFFFFFu) : 0u;
+        // Truncate toward zero into 32 bits, keep the low byte; negatives and
+        // NaN give 0. e + 1 >= 1, so |v| <= |maxVal| < 2^31 always fits.
+        const uint32_t u = v > 0.0f ? uint32_t(v) : 0u;
         arr.push_back(uint8_t(u & 0xFFu));
     }
 }

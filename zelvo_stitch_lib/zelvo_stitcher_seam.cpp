@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include <opencv2/imgcodecs.hpp>
@@ -49,121 +50,140 @@ inline int motionSum(const std::vector<cv::Point>& cells, const uint8_t* md, int
     return sum;
 }
 
+/* Flood labels to mask bytes, interior cells only; the border is filled by
+ * fillMaskBorder. */
+void labelsToMask(const cv::Mat& markers, cv::Mat& mask, const int32_t labelMaskValue[2]) {
+    mask.setTo(cv::Scalar(0));
+    for (int r = 1; r < markers.rows - 1; ++r) {
+        const int32_t* m = markers.ptr<int32_t>(r);
+        uint8_t* f = mask.ptr<uint8_t>(r);
+        for (int c = 1; c < markers.cols - 1; ++c) f[c] = labelToMask(m[c], labelMaskValue);
+    }
+}
+
+/* The first and last rows repeat their inner neighbours (skipped for a
+ * single-row mask, which has no inner row), then the left column is the left
+ * side and the right column the right side, corners included. */
+void fillMaskBorder(cv::Mat& mask) {
+    const int rows = mask.rows;
+    const int cols = mask.cols;
+    if (rows >= 2) {
+        std::memcpy(mask.ptr<uint8_t>(0), mask.ptr<uint8_t>(1), size_t(cols));
+        std::memcpy(mask.ptr<uint8_t>(rows - 1), mask.ptr<uint8_t>(rows - 2), size_t(cols));
+    }
+    if (cols >= 1) {
+        for (int r = 0; r < rows; ++r) mask.ptr<uint8_t>(r)[0] = 255;
+        for (int r = 0; r < rows; ++r) mask.ptr<uint8_t>(r)[cols - 1] = 0;
+    }
+}
+
+/* Change of block i's label-1 share since the previous frame, scored by the
+ * first band whose threshold exceeds it (unclamped; no band, no change). */
+void scoreBlockChange(DynStitcher& s, size_t i) {
+    _MaskBlockStat& cur = s.maskBlockStats[i];
+    cur.labelOneRatio = float(cur.labelOneCount) / float(cur.area + 1);
+    const float d = std::fabs(s.prevMaskBlockStats[i].labelOneRatio - cur.labelOneRatio);
+    for (size_t k = 0; k < s.blockDiffThresholds.size(); ++k) {
+        if (s.blockDiffThresholds[k] > d) {
+            s.blockScore[i] += s.blockDiffScoreIncs[k];
+            return;
+        }
+    }
+}
+
+/* Motion of block i in this frame's maps: sums, clamped score, 32-frame
+ * history and seam-update flag. Returns whether either camera moved there. */
+bool updateBlockMotion(DynStitcher& s, size_t i, const uint8_t* mdLeft, const uint8_t* mdRight) {
+    const _MaskBlockStat& cur = s.maskBlockStats[i];
+    bool movedL, movedR;
+    const int sumL = motionSum(cur.mdCellsL, mdLeft, s.mdGridWidth, movedL);
+    const int sumR = motionSum(cur.mdCellsR, mdRight, s.mdGridWidth, movedR);
+    s.blockMotionSumL[i] = sumL;
+    s.blockMotionSumR[i] = sumR;
+
+    // A motion-free block drifts up; strong motion on both sides (ten or
+    // more cells each) pulls it down twice as fast.
+    float score = s.blockScore[i];
+    if (!movedL && !movedR)
+        score = score + float(s.blockScoreStep);
+    else if (sumL > 9 && sumR > 9)
+        // Doubled in wrapping 32-bit arithmetic: a step beyond +-2^30 must
+        // not overflow.
+        score = score - float(int32_t(2u * uint32_t(s.blockScoreStep)));
+    if (score < s.blockScoreMin)
+        score = s.blockScoreMin;
+    else if (score > s.blockScoreMax)
+        score = s.blockScoreMax;
+    s.blockScore[i] = score;
+
+    std::deque<int32_t>& history = s.blockMotionHistory[i];
+    if (!history.empty()) history.pop_front();
+    history.push_back((sumL + sumR) >> 1);
+
+    const int a = s.getMotionBitsHistoryAvg(history);
+    s.blockSeamUpdate[i] = float(a) >= 2.0f * float(s.blockMdCellCount[i]) ? 1 : 0;
+    return movedL || movedR;
+}
+
+/* Per-block change scores and, with both motion maps, the motion updates.
+ * Returns true when no block saw motion (always without both maps). */
+bool updateBlocks(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
+    const bool withMotion = mdLeft != nullptr && mdRight != nullptr;
+    bool quiet = true;
+    const size_t blocks = s.numMaskBlocks > 0 ? size_t(s.numMaskBlocks) : 0;
+    for (size_t i = 0; i < blocks; ++i) {
+        scoreBlockChange(s, i);
+        if (withMotion && updateBlockMotion(s, i, mdLeft, mdRight)) quiet = false;
+    }
+    return quiet;
+}
+
+/* Writes into every row of fusionMask the blend curve centred on the row's
+ * seam column. With mask blocks, a row takes this frame's crossing only when
+ * its block may update its seam, and rowCrossX keeps the column it holds. */
+void drawSeamRows(DynStitcher& s) {
+    cv::Mat& mask = s.fusionMask;
+    if (DynStitcher::my_useMaskBlocks) {
+        SigmoidCurve& curve = s.sigmoidCurves[6];  // k = 4: an almost hard seam
+        for (int r = 0; r < mask.rows; ++r) {
+            uint8_t* row = mask.ptr<uint8_t>(r);
+            const size_t block = r < s.lastMaskBlockRow ? size_t(r / s.maskBlockHeight)
+                                                        : size_t(s.numMaskBlocks - 1);
+            if (s.blockSeamUpdate[block] > 0) s.rowCrossX[size_t(r)] = rowCrossing(row, mask.cols);
+            curve.getArrToAddr(s.rowCrossX[size_t(r)], row);
+        }
+    } else {
+        SigmoidCurve& curve = s.sigmoidCurves[3];  // k = 0.25: a soft seam
+        for (int r = 0; r < mask.rows; ++r) {
+            uint8_t* row = mask.ptr<uint8_t>(r);
+            curve.getArrToAddr(rowCrossing(row, mask.cols), row);
+        }
+    }
+}
+
 }  // namespace
 
 void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
     // Flood a fresh copy of the seeds; the counts land in maskBlockStats.
     cv::Mat markers = wsMarkers.clone();
     watershed_diff(numMaskBlocks, maskBlockHeight, diffImage, markers, maskBlockStats);
-
-    // Labels to mask, interior cells only; the border is filled from it below.
-    fusionMask.setTo(cv::Scalar(0));
-    const int rows = markers.rows;
-    const int cols = markers.cols;
-    for (int r = 1; r < rows - 1; ++r) {
-        const int32_t* m = markers.ptr<int32_t>(r);
-        uint8_t* f = fusionMask.ptr<uint8_t>(r);
-        for (int c = 1; c < cols - 1; ++c) f[c] = labelToMask(m[c], labelMaskValue);
-    }
-
-    // Border: the first and last rows repeat their inner neighbours (skipped
-    // for a single-row mask, which has no inner row), then the left column is
-    // the left side and the right column the right side, corners included.
-    const int fRows = fusionMask.rows;
-    const int fCols = fusionMask.cols;
-    if (fRows >= 2) {
-        std::memcpy(fusionMask.ptr<uint8_t>(0), fusionMask.ptr<uint8_t>(1), size_t(fCols));
-        std::memcpy(fusionMask.ptr<uint8_t>(fRows - 1), fusionMask.ptr<uint8_t>(fRows - 2),
-                    size_t(fCols));
-    }
-    if (fCols >= 1) {
-        for (int r = 0; r < fRows; ++r) fusionMask.ptr<uint8_t>(r)[0] = 255;
-        for (int r = 0; r < fRows; ++r) fusionMask.ptr<uint8_t>(r)[fCols - 1] = 0;
-    }
-
-    // Per-block change measure, scores, motion history and seam-update flags.
-    bool quiet = true;
-    const bool withMotion = mdLeft != nullptr && mdRight != nullptr;
-    const int mdStride = mdGridWidth;
-    const size_t blocks = numMaskBlocks > 0 ? size_t(numMaskBlocks) : 0;
-    for (size_t i = 0; i < blocks; ++i) {
-        _MaskBlockStat& cur = maskBlockStats[i];
-        const _MaskBlockStat& prev = prevMaskBlockStats[i];
-        cur.labelOneRatio = float(cur.labelOneCount) / float(cur.area + 1);
-        const float d = std::fabs(prev.labelOneRatio - cur.labelOneRatio);
-
-        const size_t levels = blockDiffThresholds.size();
-        for (size_t k = 0; k < levels; ++k) {
-            if (blockDiffThresholds[k] > d) {
-                blockScore[i] += blockDiffScoreIncs[k];
-                break;
-            }
-        }
-
-        if (!withMotion) continue;
-
-        bool movedL, movedR;
-        const int sumL = motionSum(cur.mdCellsL, mdLeft, mdStride, movedL);
-        const int sumR = motionSum(cur.mdCellsR, mdRight, mdStride, movedR);
-        blockMotionSumL[i] = sumL;
-        blockMotionSumR[i] = sumR;
-
-        // A motion-free block drifts up; strong motion on both sides (ten or
-        // more cells each) pulls it down twice as fast.
-        float s = blockScore[i];
-        if (!movedL && !movedR) {
-            s = s + float(blockScoreStep);
-        } else {
-            quiet = false;
-            // Doubled in wrapping 32-bit arithmetic: a step beyond +-2^30
-            // must not overflow.
-            if (sumL > 9 && sumR > 9) s = s - float(int32_t(2u * uint32_t(blockScoreStep)));
-        }
-        if (s < blockScoreMin)
-            s = blockScoreMin;
-        else if (s > blockScoreMax)
-            s = blockScoreMax;
-        blockScore[i] = s;
-
-        std::deque<int32_t>& history = blockMotionHistory[i];
-        if (!history.empty()) history.pop_front();
-        history.push_back((sumL + sumR) >> 1);
-
-        const int a = getMotionBitsHistoryAvg(history);
-        blockSeamUpdate[i] = float(a) >= 2.0f * float(blockMdCellCount[i]) ? 1 : 0;
-    }
+    labelsToMask(markers, fusionMask, labelMaskValue);
+    fillMaskBorder(fusionMask);
 
     // Wraps rather than overflowing after 2^31 quiet frames.
+    const bool quiet = updateBlocks(*this, mdLeft, mdRight);
     quietFrameCount = quiet ? int32_t(uint32_t(quietFrameCount) + 1u) : 0;
 
     currMask.release();
-
     // rand() is drawn only once the first two conditions hold.
     const bool reset = my_enableResetMask && quietFrameCount >= resetQuietFrames &&
                        rand() % 100 > 50;
-
-    // rowCrossX holds the seam column per row; rows of blocks without enough
-    // motion keep theirs.
     if (reset) {
         if (dbg_enable == 1) printf("Reset fusion map.\n");
         currMask = defaultMask.clone();
         quietFrameCount = 0;
-    } else if (my_useMaskBlocks) {
-        SigmoidCurve& curve = sigmoidCurves[6];  // k = 4: an almost hard seam
-        for (int r = 0; r < fRows; ++r) {
-            uint8_t* row = fusionMask.ptr<uint8_t>(r);
-            const int flag = r < lastMaskBlockRow ? blockSeamUpdate[size_t(r / maskBlockHeight)]
-                                                  : blockSeamUpdate[size_t(numMaskBlocks - 1)];
-            if (flag > 0) rowCrossX[size_t(r)] = rowCrossing(row, fCols);
-            curve.getArrToAddr(rowCrossX[size_t(r)], row);
-        }
-        currMask = fusionMask.clone();
     } else {
-        SigmoidCurve& curve = sigmoidCurves[3];  // k = 0.25: a soft seam
-        for (int r = 0; r < fRows; ++r) {
-            uint8_t* row = fusionMask.ptr<uint8_t>(r);
-            curve.getArrToAddr(rowCrossing(row, fCols), row);
-        }
+        drawSeamRows(*this);
         currMask = fusionMask.clone();
     }
 
@@ -198,6 +218,7 @@ void DynStitcher::copyTo_dre_fusion_map() {
 }
 
 void DynStitcher::saveCurrMask(char* path) {
-    const std::string file(path);  // a null path throws std::logic_error
-    cv::imwrite(file, currMask);
+    // Refused explicitly: a std::string built from a null pointer is undefined.
+    if (path == nullptr) throw std::logic_error("saveCurrMask: path is null");
+    cv::imwrite(std::string(path), currMask);
 }

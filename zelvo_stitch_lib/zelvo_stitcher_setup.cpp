@@ -92,6 +92,8 @@ std::array<cv::Point, 4> overlapCorners(int imgWidth, int imgHeight, int overlap
     throw std::invalid_argument(msg);
 }
 
+void checkLutAnchors(const DynStitcher& s);
+
 // Every limit that the set-up of `s` relies on; throws before anything is
 // changed. Reads only constructor members and the library's grid-row table.
 void checkSetupLimits(const DynStitcher& s, unsigned long dreFusionMapAddr) {
@@ -127,6 +129,12 @@ void checkSetupLimits(const DynStitcher& s, unsigned long dreFusionMapAddr) {
     if (s.lutRight == nullptr) refuse("setup: lutRight is null");
     if (dreFusionMapAddr == 0) refuse("setup: dreFusionMapAddr is null");
 
+    checkLutAnchors(s);
+}
+
+// The grid-row table covers the visited LUT rows and maps them to existing
+// blocks, and every visited LUT word names a cell inside the motion map.
+void checkLutAnchors(const DynStitcher& s) {
     const int* table = DynStitcher::lut_vsegment_maskblock_idx;
     const int tableRows = zelvo::lut_vsegment_rows;
     if (table == nullptr)
@@ -157,6 +165,29 @@ void checkSetupLimits(const DynStitcher& s, unsigned long dreFusionMapAddr) {
                      checkVertex("lutLeft", s.lutLeft, rl, cl);
                      checkVertex("lutRight", s.lutRight, rr, cr);
                  });
+}
+
+// The records, score, motion sums, flag and history of block i, appended
+// to the per-block lists.
+void addBlockState(DynStitcher& s, int i) {
+    const int rows = i < s.numMaskBlocks - 1 ? s.maskBlockHeight : s.maskRows - s.lastMaskBlockRow;
+    _MaskBlockStat stat;
+    stat.area = s.maskCols * rows;
+    stat.labelOneRatio = 0.0f;
+    stat.rect = cv::Rect(0, i * s.maskBlockHeight, s.maskCols, rows);
+    stat.mdCellsL = s.blockMdCellsL[size_t(i)];
+    stat.mdCellsR = s.blockMdCellsR[size_t(i)];
+    // Before the first frame the previous mask is the default one: half of
+    // every block on the left side.
+    stat.labelOneCount = stat.area / 2;
+    s.prevMaskBlockStats.push_back(stat);
+    stat.labelOneCount = 0;
+    s.maskBlockStats.push_back(std::move(stat));
+    s.blockScore.push_back(0.0f);
+    s.blockMotionSumL.push_back(0);
+    s.blockMotionSumR.push_back(0);
+    s.blockSeamUpdate.push_back(0);
+    s.blockMotionHistory.emplace_back(32, 0);  // one entry per history weight
 }
 
 }  // namespace
@@ -208,26 +239,7 @@ void DynStitcher::setup(int /*reserved*/, unsigned long dreFusionMapAddr_) {
     maskBlockHeight = blockHeightFor(wsMarkers.rows, numMaskBlocks);
     lastMaskBlockRow = (numMaskBlocks - 1) * maskBlockHeight;
 
-    for (int i = 0; i < numMaskBlocks; ++i) {
-        const int rows = i < numMaskBlocks - 1 ? maskBlockHeight : maskRows - lastMaskBlockRow;
-        _MaskBlockStat stat;
-        stat.area = maskCols * rows;
-        stat.labelOneRatio = 0.0f;
-        stat.rect = cv::Rect(0, i * maskBlockHeight, maskCols, rows);
-        stat.mdCellsL = blockMdCellsL[size_t(i)];
-        stat.mdCellsR = blockMdCellsR[size_t(i)];
-        // Before the first frame the previous mask is the default one: half of
-        // every block on the left side.
-        stat.labelOneCount = stat.area / 2;
-        prevMaskBlockStats.push_back(stat);
-        stat.labelOneCount = 0;
-        maskBlockStats.push_back(std::move(stat));
-        blockScore.push_back(0.0f);
-        blockMotionSumL.push_back(0);
-        blockMotionSumR.push_back(0);
-        blockSeamUpdate.push_back(0);
-        blockMotionHistory.emplace_back(32, 0);  // one entry per history weight
-    }
+    for (int i = 0; i < numMaskBlocks; ++i) addBlockState(*this, i);
 
     rowCrossX.insert(rowCrossX.end(), size_t(maskRows), maskCols >> 1);
     quietFrameCount = 0;

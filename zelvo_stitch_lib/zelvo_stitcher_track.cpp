@@ -10,11 +10,13 @@
  * between the cameras, not the residual one.
  */
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -26,28 +28,29 @@
 
 namespace zelvo {
 
-int& tracker_dump_counter() {
+int& trackerDumpCounter() {
     static int FrameNo = 0;
     return FrameNo;
 }
 
-int& shifting_counter() {
+int& shiftingCounter() {
     static int frameNo = 0;
     return frameNo;
 }
 
-int evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
-                            std::vector<uchar>& LR_status);
+int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
+                          std::vector<uchar>& LR_status);
 
 } // namespace zelvo
 
 namespace {
 
 /* Smoothing weights of the translation history, oldest entry first (sum 9). */
-const int kHistoryWeights[5] = {1, 1, 2, 2, 3};
+constexpr int kHistoryWeightCount = 5;
+const int kHistoryWeights[kHistoryWeightCount] = {1, 1, 2, 2, 3};
 
 /* Below lo gives lo, otherwise above hi gives hi. */
-inline int bound_to(int v, int lo, int hi) {
+inline int boundTo(int v, int lo, int hi) {
     if (v < lo) return lo;
     if (v > hi) return hi;
     return v;
@@ -55,7 +58,7 @@ inline int bound_to(int v, int lo, int hi) {
 
 /* Debug image of the tracker; a write that fails (returns false or throws
  * from the encoder) is ignored. */
-void dump_image(const std::string& path, const cv::Mat& img) {
+void dumpImage(const std::string& path, const cv::Mat& img) {
     try {
         cv::imwrite(path, img);
     } catch (const cv::Exception&) {
@@ -91,14 +94,14 @@ int DynStitcher::ST_TRKE() {
     ST_TRKE_clusterMembersM.clear();
     ST_TRKE_clusterMembersL.clear();
 
-    int& FrameNo = zelvo::tracker_dump_counter();
+    int& FrameNo = zelvo::trackerDumpCounter();
     if ((dump_overlap_id == 99 || dump_overlap_id == overlapId) && FrameNo < limit_dump_frames) {
         const std::string stem =
             "/var/run/" + std::to_string(FrameNo) + "_" + std::to_string(overlapId);
-        dump_image(stem + "_L.png", leftImage);
-        dump_image(stem + "_R.png", rightImage);
+        dumpImage(stem + "_L.png", leftImage);
+        dumpImage(stem + "_R.png", rightImage);
     }
-    if (last_overlap_id == overlapId) zelvo::advance_counter(FrameNo);
+    if (last_overlap_id == overlapId) zelvo::advanceCounter(FrameNo);
 
     cv::goodFeaturesToTrack(leftImage, ST_TRKE_prevPts, ST_TRKE_maxCorners, 0.01,
                             double(ST_TRKE_minDistance), cv::Mat(), 3, 3, false, 0.04);
@@ -131,30 +134,29 @@ int DynStitcher::ST_TRKE() {
                                  ST_TRKE_err, ST_TRKE_lkWinSize, 3, ST_TRKE_lkTermCriteria,
                                  cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
 
-    return zelvo::evaluate_tracked_points(*this, backPts, LR_status);
+    return zelvo::evaluateTrackedPoints(*this, backPts, LR_status);
 }
 
-/*
- * Decision half of the tracker. On entry ST_TRKE_prevPts/ST_TRKE_nextPts/
- * ST_TRKE_status hold the forward-tracked points (compacted, status all
- * non-zero), backPts/LR_status the result of tracking ST_TRKE_nextPts back
- * into the left strip (empty when no point was left). Runs the left-right
- * check, the repeat-pattern and evidence tests and the flow clustering, and
- * returns the tracker's status code.
- */
-int zelvo::evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
-                                   std::vector<uchar>& LR_status) {
-    const bool verbose = (dbg_enable == 1);
+namespace {
 
+/* Mean flow and member count of one ranked cluster slot. */
+struct ClusterSlot {
+    float mean;
+    int count;
+};
+
+/* Counts the points the forward pass kept, then the round trip: a point is
+ * trusted only if tracking it back lands within one pixel of where it was
+ * detected. Returns {forward-tracked count, round-trip count} and leaves
+ * ST_TRKE_status as the round-trip verdict per point. */
+std::pair<int, int> checkRoundTrip(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
+                                   std::vector<uchar>& LR_status, bool verbose) {
     int status_OK_count = 0;
     for (size_t i = 0; i < s.ST_TRKE_prevPts.size() && i < s.ST_TRKE_status.size(); ++i)
         if (s.ST_TRKE_status[i] != 0) ++status_OK_count;
     if (verbose) std::cout << "status_OK_count = " << status_OK_count << std::endl;
 
     s.ST_TRKE_status = LR_status;
-
-    // Round trip: a point is trusted only if tracking it back lands within
-    // one pixel of where it was detected.
     int LR_status_OK_count = 0;
     for (size_t i = 0; i < LR_status.size(); ++i) {
         if (LR_status[i] == 0) continue;
@@ -166,40 +168,53 @@ int zelvo::evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f
         }
     }
     if (verbose) std::cout << "LR_status_OK_count = " << LR_status_OK_count << std::endl;
+    return {status_OK_count, LR_status_OK_count};
+}
 
+/* Horizontal flow of every trusted point, in mask-grid pixels plus the
+ * translation already applied. */
+std::vector<float> trustedFlowX(const DynStitcher& s) {
     std::vector<float> flowX;
     flowX.reserve(s.ST_TRKE_status.size());
     for (size_t i = 0; i < s.ST_TRKE_status.size(); ++i)
         if (s.ST_TRKE_status[i] != 0)
             flowX.push_back((s.ST_TRKE_nextPts[i].x - s.ST_TRKE_prevPts[i].x) +
                             s.ST_TRKE_appliedShiftX);
-    const int tracked_count = int(flowX.size());
+    return flowX;
+}
 
-    // Many points tracked forward but few surviving the round trip: the
-    // strip probably shows a repeating texture, so trust fewer points and
-    // count the run toward the fallback of determineLutTranslationX.
+/* Many points tracked forward but few surviving the round trip: the strip
+ * probably shows a repeating texture, so trust fewer points and count the run
+ * toward the fallback of determineLutTranslationX. Returns the share of the
+ * detected points that must be tracked. */
+float repeatPatternShare(DynStitcher& s, int status_OK_count, int LR_status_OK_count,
+                         bool verbose) {
     s.ST_TRKE_repeatPattern = false;
-    float share = s.ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO;
-    if (float(status_OK_count) > float(s.ST_TRKE_maxCorners) * s.ST_TRKE_REPEAT_FEATURE_RATIO &&
-        float(LR_status_OK_count) < float(status_OK_count) * s.ST_TRKE_LR_CHECK_RATIO) {
-        ++s.ST_TRKE_repeatPatternCount;
-        s.ST_TRKE_repeatPattern = true;
-        share = s.ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO * s.ST_TRKE_repeatRatioFactor;
-        if (verbose) {
-            printf("WARN: LR check %d/%d (%.2f%% < %.0f%%).\n", LR_status_OK_count,
-                   status_OK_count,
-                   double(100.0f * float(LR_status_OK_count) / float(status_OK_count)),
-                   double(100.0f * s.ST_TRKE_LR_CHECK_RATIO));
-            printf("MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified %fx\n",
-                   double(s.ST_TRKE_repeatRatioFactor));
-        }
-        if (!s.ST_TRKE_convergingLutTranslationX)
-            s.ST_TRKE_tgtLutTranslationX = s.determineLutTranslationX(
-                s.ST_TRKE_MaxFlowX, s.ST_TRKE_minLutTranslationX, s.ST_TRKE_maxLutTranslationX);
-    } else {
+    if (!(float(status_OK_count) > float(s.ST_TRKE_maxCorners) * s.ST_TRKE_REPEAT_FEATURE_RATIO &&
+          float(LR_status_OK_count) < float(status_OK_count) * s.ST_TRKE_LR_CHECK_RATIO)) {
         s.ST_TRKE_repeatPatternCount = 0;
+        return s.ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO;
     }
+    ++s.ST_TRKE_repeatPatternCount;
+    s.ST_TRKE_repeatPattern = true;
+    if (verbose) {
+        printf("WARN: LR check %d/%d (%.2f%% < %.0f%%).\n", LR_status_OK_count, status_OK_count,
+               double(100.0f * float(LR_status_OK_count) / float(status_OK_count)),
+               double(100.0f * s.ST_TRKE_LR_CHECK_RATIO));
+        printf("MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified %fx\n",
+               double(s.ST_TRKE_repeatRatioFactor));
+    }
+    // Uses the flow kept from an earlier run, and stands even if this run
+    // stops for lack of evidence.
+    if (!s.ST_TRKE_convergingLutTranslationX)
+        s.ST_TRKE_tgtLutTranslationX = s.determineLutTranslationX(
+            s.ST_TRKE_MaxFlowX, s.ST_TRKE_minLutTranslationX, s.ST_TRKE_maxLutTranslationX);
+    return s.ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO * s.ST_TRKE_repeatRatioFactor;
+}
 
+/* Enough evidence to cluster: at least `share` of the detected points and at
+ * least MIN_TRACKED_POINT of them. Returns 0, or the tracker's -2 or -1. */
+int checkEvidence(const DynStitcher& s, int tracked_count, float share, bool verbose) {
     const int detected = int(s.ST_TRKE_prevPts.size());
     const float required = float(detected) * share;
     if (float(tracked_count) < required) {
@@ -215,13 +230,18 @@ int zelvo::evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f
         return -1;
     }
     if (verbose) printf("Successful tracked features = %d\n", tracked_count);
+    return 0;
+}
 
+/* k-means of the flow into ST_TRKE_clusterCount clusters, ranked by the size
+ * of their centre: slots S (smallest), M and L (largest). Fills the member
+ * lists and returns the slots in that order. */
+std::array<ClusterSlot, 3> clusterFlow(DynStitcher& s, const std::vector<float>& flowX) {
     cv::Mat labels;
     std::vector<float> centers;
     cv::kmeans(flowX, s.ST_TRKE_clusterCount, labels, s.ST_TRKE_kmeansTermCriteria, 3,
                cv::KMEANS_PP_CENTERS, centers);
 
-    // Rank the clusters by the size of their mean flow: S smallest, L largest.
     std::vector<int> order(size_t(s.ST_TRKE_clusterCount));
     for (size_t k = 0; k < order.size(); ++k) order[k] = int(k);
     std::sort(order.begin(), order.end(), [&centers](int a, int b) {
@@ -230,62 +250,79 @@ int zelvo::evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f
     const int labelS = order.front();
     const int labelL = order.back();
 
-    float sumS = 0.0f, sumM = 0.0f, sumL = 0.0f;
-    int countS = 0, countM = 0, countL = 0;
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    int count[3] = {0, 0, 0};
+    std::vector<int32_t>* members[3] = {&s.ST_TRKE_clusterMembersS, &s.ST_TRKE_clusterMembersM,
+                                        &s.ST_TRKE_clusterMembersL};
     const int* lab = labels.ptr<int>();
-    for (int j = 0; j < tracked_count; ++j) {
-        const int label = lab[j];
-        if (label == labelL) {
-            sumL += flowX[j];
-            ++countL;
-            s.ST_TRKE_clusterMembersL.push_back(j);
-        } else if (label == labelS) {
-            sumS += flowX[j];
-            ++countS;
-            s.ST_TRKE_clusterMembersS.push_back(j);
-        } else {
-            sumM += flowX[j];
-            ++countM;
-            s.ST_TRKE_clusterMembersM.push_back(j);
-        }
+    for (int j = 0; j < int(flowX.size()); ++j) {
+        const int slot = lab[j] == labelL ? 2 : (lab[j] == labelS ? 0 : 1);
+        sum[slot] += flowX[size_t(j)];
+        ++count[slot];
+        members[slot]->push_back(j);
     }
     // An empty slot has a NaN mean; its count keeps it from being chosen.
-    const float meanS = sumS / float(countS);
-    const float meanM = sumM / float(countM);
-    const float meanL = sumL / float(countL);
-    if (verbose) {
-        printf("Average flow X. S: %.3f (%d)\tM: %.3f (%d)\tL: %.3f (%d)\n", double(meanS), countS,
-               double(meanM), countM, double(meanL), countL);
-        printf("ST_TRKE_closeRangeOnly = %d\n", int(s.ST_TRKE_closeRangeOnly));
-    }
+    std::array<ClusterSlot, 3> slots;
+    for (int k = 0; k < 3; ++k) slots[size_t(k)] = {sum[k] / float(count[k]), count[k]};
+    return slots;
+}
 
-    auto eligible = [&s](int count, float mean) {
-        if (count < s.ST_TRKE_MIN_CLUSTER_POINT) return false;
-        if (s.ST_TRKE_closeRangeOnly && mean > 0.0f) return false;
+/* Sets ST_TRKE_clusterFound and ST_TRKE_MaxFlowX (-999 when no slot is
+ * eligible): the eligible slot with the largest mean, visiting S, M, L, unless
+ * S outnumbers an eligible L by more than 2.5 to 1. */
+void chooseCluster(DynStitcher& s, const std::array<ClusterSlot, 3>& slots) {
+    auto eligible = [&s](const ClusterSlot& c) {
+        if (c.count < s.ST_TRKE_MIN_CLUSTER_POINT) return false;
+        if (s.ST_TRKE_closeRangeOnly && c.mean > 0.0f) return false;
         return true;
     };
-    const bool eligS = eligible(countS, meanS);
-    const bool eligM = eligible(countM, meanM);
-    const bool eligL = eligible(countL, meanL);
-
     s.ST_TRKE_clusterFound = false;
     s.ST_TRKE_MaxFlowX = -999.0f;
-    const bool elig[3] = {eligS, eligM, eligL};
-    const float mean[3] = {meanS, meanM, meanL};
-    for (int k = 0; k < 3; ++k) {
-        if (elig[k] && mean[k] > s.ST_TRKE_MaxFlowX) {
+    for (const ClusterSlot& c : slots) {
+        if (eligible(c) && c.mean > s.ST_TRKE_MaxFlowX) {
             s.ST_TRKE_clusterFound = true;
-            s.ST_TRKE_MaxFlowX = mean[k];
+            s.ST_TRKE_MaxFlowX = c.mean;
         }
     }
     // A clearly dominant near cluster wins over a larger but sparse far one.
-    if (eligS && eligL && float(countS) / float(countL) > 2.5f) {
+    const ClusterSlot& S = slots[0];
+    const ClusterSlot& L = slots[2];
+    if (eligible(S) && eligible(L) && float(S.count) / float(L.count) > 2.5f) {
         s.ST_TRKE_clusterFound = true;
-        s.ST_TRKE_MaxFlowX = meanS;
+        s.ST_TRKE_MaxFlowX = S.mean;
     }
+}
+
+}  // namespace
+
+/*
+ * Decision half of the tracker. On entry ST_TRKE_prevPts/ST_TRKE_nextPts/
+ * ST_TRKE_status hold the forward-tracked points (compacted, status all
+ * non-zero), backPts/LR_status the result of tracking ST_TRKE_nextPts back
+ * into the left strip (empty when no point was left). Runs the left-right
+ * check, the repeat-pattern and evidence tests and the flow clustering, and
+ * returns the tracker's status code.
+ */
+int zelvo::evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
+                                 std::vector<uchar>& LR_status) {
+    const bool verbose = (dbg_enable == 1);
+    const std::pair<int, int> counts = checkRoundTrip(s, backPts, LR_status, verbose);
+    const std::vector<float> flowX = trustedFlowX(s);
+    const int tracked_count = int(flowX.size());
+    const float share = repeatPatternShare(s, counts.first, counts.second, verbose);
+    const int evidence = checkEvidence(s, tracked_count, share, verbose);
+    if (evidence != 0) return evidence;
+
+    const std::array<ClusterSlot, 3> slots = clusterFlow(s, flowX);
+    if (verbose) {
+        printf("Average flow X. S: %.3f (%d)\tM: %.3f (%d)\tL: %.3f (%d)\n", double(slots[0].mean),
+               slots[0].count, double(slots[1].mean), slots[1].count, double(slots[2].mean),
+               slots[2].count);
+        printf("ST_TRKE_closeRangeOnly = %d\n", int(s.ST_TRKE_closeRangeOnly));
+    }
+    chooseCluster(s, slots);
 
     if (s.ST_TRKE_convergingLutTranslationX) return 0;
-
     if (s.ST_TRKE_clusterFound) {
         s.ST_TRKE_tgtLutTranslationX = s.determineLutTranslationX(
             s.ST_TRKE_MaxFlowX, s.ST_TRKE_minLutTranslationX, s.ST_TRKE_maxLutTranslationX);
@@ -300,7 +337,7 @@ int zelvo::evaluate_tracked_points(DynStitcher& s, const std::vector<cv::Point2f
 
 int DynStitcher::determineLutTranslationX(float flow, int minX, int maxX) {
     if (ST_TRKE_repeatPatternCount <= ST_TRKE_repeatPatternLimit)
-        return bound_to(int(roundf(flow)), minX, maxX);
+        return boundTo(int(roundf(flow)), minX, maxX);
 
     // Too many repeat-pattern runs in a row: fall back to about a quarter of
     // the last flow (at most a quarter of the bounds) and make the smoothing
@@ -313,7 +350,7 @@ int DynStitcher::determineLutTranslationX(float flow, int minX, int maxX) {
         v = flow * 0.5f;
     else
         v = float(minX / 2);
-    const int t = bound_to(int(roundf(v * 0.5f)), minX, maxX);
+    const int t = boundTo(int(roundf(v * 0.5f)), minX, maxX);
     for (int k = 0; k < ST_TRKE_historyLength; ++k) {
         if (ST_TRKE_lutTranslationXHistory.empty()) break;
         ST_TRKE_lutTranslationXHistory.pop_front();
@@ -335,12 +372,19 @@ int DynStitcher::temporalWeightedAvg() {
     const std::deque<int32_t>& h = ST_TRKE_lutTranslationXHistory;
     const int n = int(h.size());
     const int L = ST_TRKE_historyLength;
+    // decideShifting appends before it smooths, so an empty history only
+    // comes from a host calling this directly: it smooths to 0.
+    if (n == 0 && L > 0) return 0;
     int ret;
     if (n < L) {
         ret = h.back();
     } else {
+        // Only five weights exist: a longer history weighs its five newest
+        // of the first L entries, the newest of them heaviest.
+        const int first = std::max(L - kHistoryWeightCount, 0);
         float sum = 0.0f;
-        for (int k = 0; k < L; ++k) sum += float(h[size_t(k)] * kHistoryWeights[k]);
+        for (int k = first; k < L; ++k)
+            sum += float(h[size_t(k)] * kHistoryWeights[k - first]);
         ret = int(sum / 9.0f);
     }
     if (dbg_enable != 0 && !h.empty())
@@ -349,13 +393,13 @@ int DynStitcher::temporalWeightedAvg() {
 }
 
 int DynStitcher::decideShifting(int overlapIdx, int* overlap_shift_value, int dbg) {
-    int& frameNo = zelvo::shifting_counter();
+    int& frameNo = zelvo::shiftingCounter();
     dbg_enable = dbg;
     if (dbg == 1)
         printf("decideShifting(): frameNo=%d, overlap_id= %d, ST_TRKE_convergingLutTranslationX = %d\n",
                frameNo, overlapIdx, ST_TRKE_convergingLutTranslationX ? 1 : 0);
 
-    const int v = bound_to(int(roundf(float(ST_TRKE_tgtLutTranslationX) * ST_TRKE_tgtLutTranslationScale)),
+    const int v = boundTo(int(roundf(float(ST_TRKE_tgtLutTranslationX) * ST_TRKE_tgtLutTranslationScale)),
                            ST_TRKE_minLutTranslationX, ST_TRKE_maxLutTranslationX);
     if (int(ST_TRKE_lutTranslationXHistory.size()) >= ST_TRKE_historyLength &&
         !ST_TRKE_lutTranslationXHistory.empty())
@@ -381,12 +425,12 @@ int DynStitcher::decideShifting(int overlapIdx, int* overlap_shift_value, int db
         ST_TRKE_convergingLutTranslationX = true;
         const int step = computeXStep(effectiveOffsetX, ST_TRKE_curLutTranslationX);
         if (effectiveOffsetX > ST_TRKE_curLutTranslationX) {
-            ST_TRKE_curLutTranslationX = bound_to(ST_TRKE_curLutTranslationX + step,
+            ST_TRKE_curLutTranslationX = boundTo(ST_TRKE_curLutTranslationX + step,
                                                   ST_TRKE_minLutTranslationX,
                                                   ST_TRKE_maxLutTranslationX);
             ST_TRKE_appliedShiftX += float(step);
         } else {
-            ST_TRKE_curLutTranslationX = bound_to(ST_TRKE_curLutTranslationX - step,
+            ST_TRKE_curLutTranslationX = boundTo(ST_TRKE_curLutTranslationX - step,
                                                   ST_TRKE_minLutTranslationX,
                                                   ST_TRKE_maxLutTranslationX);
             ST_TRKE_appliedShiftX -= float(step);
@@ -399,6 +443,6 @@ int DynStitcher::decideShifting(int overlapIdx, int* overlap_shift_value, int db
                    overlap_shift_value[overlapIdx + 1]);
     }
 
-    zelvo::advance_counter(frameNo);
+    zelvo::advanceCounter(frameNo);
     return 0;
 }

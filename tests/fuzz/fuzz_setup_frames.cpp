@@ -141,9 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // set-up must refuse.
     }
     srand(1);  // reproducible reset draws
-    zelvo::frame_driver_counter() = 0;
-    zelvo::tracker_dump_counter() = 0;
-    zelvo::shifting_counter() = 0;
+    zelvo::frameDriverCounter() = 0;
+    zelvo::trackerDumpCounter() = 0;
+    zelvo::shiftingCounter() = 0;
 
     DynStitcher* s = create_dynstitcher(
         0, 0, imgWidth, imgHeight, overlapWidth, numMaskBlocks, blockScoreMax, blockScoreMin,
