@@ -4,6 +4,7 @@
 // bundled frames; whole runs go through the program itself.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -34,7 +35,8 @@ Result runSim(const std::string& args) {
     ADD_FAILURE() << "the simulator is not built";
     return {};
 #else
-    const fs::path err = kDir / "stderr.txt";
+    // One file per test process: CTest runs this file's tests side by side.
+    const fs::path err = kDir / ("stderr-" + std::to_string(getpid()) + ".txt");
     // The seam comparison and the video are left out: these tests are about input.
     const std::string cmd = std::string("'") + ZELVO_SIM_PROGRAM +
                             "' --quiet --no-quality --no-video " + args +
@@ -43,6 +45,7 @@ Result runSim(const std::string& args) {
     std::ifstream f(err);
     std::stringstream ss;
     ss << f.rdbuf();
+    fs::remove(err);
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ss.str()};
 #endif
 }

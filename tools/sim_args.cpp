@@ -102,217 +102,248 @@ bool toInt(const std::string& s, long long& v) {
     return errno == 0 && *end == '\0';
 }
 
-}  // namespace
+// Walks argv one option at a time. "--name=value" and "--name value" are the
+// same; a flag given a value and an option without one are errors. Every
+// reader returns false with the reason in err.
+class ArgCursor {
+public:
+    ArgCursor(int argc, char** argv) : argc_(argc), argv_(argv) {}
+    std::string err;
 
-bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
-    std::vector<Schedule> schedules;
-    bool seenCameras = false;
-    for (int a = 1; a < argc; ++a) {
-        std::string name = argv[a], value;
-        bool inlineValue = false;
-        if (name.rfind("--", 0) == 0) {
-            const auto eq = name.find('=');
-            if (eq != std::string::npos) {
-                value = name.substr(eq + 1);
-                name = name.substr(0, eq);
-                inlineValue = true;
-            }
+    bool next() {
+        if (++a_ >= argc_) return false;
+        name_ = argv_[a_];
+        value_.clear();
+        inline_ = false;
+        const auto eq = name_.find('=');
+        if (name_.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value_ = name_.substr(eq + 1);
+            name_ = name_.substr(0, eq);
+            inline_ = true;
         }
-        auto flag = [&](const char* n) {
-            if (name != n) return false;
-            if (inlineValue) err = std::string(n) + " takes no value";
-            return true;
-        };
-        bool missing = false;
-        auto takes = [&](const char* n) {
-            if (name != n) return false;
-            if (!inlineValue) {
-                if (a + 1 >= argc || std::string(argv[a + 1]).rfind("--", 0) == 0) {
-                    missing = true;
-                    err = std::string(n) + " needs a value";
-                    return true;
-                }
-                value = argv[++a];
-            }
-            return true;
-        };
-        // Integer option within [lo, hi].
-        auto intArg = [&](const char* n, long long lo, long long hi, int& dst) {
-            long long v;
-            if (!toInt(value, v) || v < lo || v > hi) {
-                err = std::string(n) + ": '" + value + "' is not a whole number from " +
-                      std::to_string(lo) + " to " + std::to_string(hi);
-                return false;
-            }
-            dst = int(v);
-            return true;
-        };
-        auto realArg = [&](const char* n, double lo, double hi, double& dst) {
-            char* end = nullptr;
-            const double v = value.empty() ? NAN : std::strtod(value.c_str(), &end);
-            if (!(v >= lo && v <= hi) || *end != '\0') {
-                std::ostringstream m;
-                m << n << ": '" << value << "' is not a number from " << lo << " to " << hi;
-                err = m.str();
-                return false;
-            }
-            dst = v;
-            return true;
-        };
-        auto boolArg = [&](const char* n, bool& dst) {
-            int v = 0;
-            if (!intArg(n, 0, 1, v)) return false;
-            dst = v != 0;
-            return true;
-        };
+        return true;
+    }
+    const std::string& name() const { return name_; }
+    const char* token() const { return argv_[a_]; }
+    bool is(const char* n) const { return name_ == n; }
 
-        RigConfig& r = opt.rig;
-        if (name == "-h" || flag("--help")) {
-            if (!err.empty()) return false;
-            opt.help = true;
-        } else if (name == "-q" || flag("--quiet")) {
-            if (!err.empty()) return false;
-            opt.quiet = true;
-        } else if (flag("--seams")) {
-            if (!err.empty()) return false;
-            opt.seams = true;
-        } else if (flag("--write-frames") || flag("--no-frames")) {
-            if (!err.empty()) return false;
-            opt.writeFrames = name == "--write-frames";
-        } else if (takes("--input")) {
-            if (missing) return false;
-            if (value.empty()) return err = "--input: empty path", false;
-            opt.input = value;
-        } else if (takes("--camera")) {
-            if (missing) return false;
-            if (value.empty()) return err = "--camera: empty path", false;
-            opt.cameraInputs.push_back(value);
-        } else if (takes("--out")) {
-            if (missing) return false;
-            if (value.empty()) return err = "--out: empty path", false;
-            opt.out = value;
-        } else if (takes("--frames")) {
-            if (missing || !intArg("--frames", 1, 1000000, opt.frames)) return false;
-        } else if (takes("--cameras")) {
-            if (missing || !intArg("--cameras", 2, ZELVO_STITCH_MAX_IMAGES, r.cameras))
-                return false;
-            seenCameras = true;
-        } else if (takes("--width")) {
-            // 4080 px keep the motion map within the 255 blocks a stitcher stores.
-            if (missing || !intArg("--width", 16, 4080, r.camWidth)) return false;
-            opt.widthGiven = true;
-        } else if (takes("--overlap")) {
-            if (missing || !intArg("--overlap", 2, 4080, r.overlap)) return false;
-            opt.overlapGiven = true;
-        } else if (takes("--cell")) {
-            if (missing) return false;
-            const auto x = value.find_first_of("xX");
-            long long w, h;
-            if (x == std::string::npos || !toInt(value.substr(0, x), w) ||
-                !toInt(value.substr(x + 1), h) || w < 1 || h < 1 || w > 32 || h > 64)
-                return err = "--cell: '" + value +
-                             "' is not WxH with a width of 1 to 32 and a height of 1 to 64",
-                       false;
-            r.cellW = int(w);
-            r.cellH = int(h);
-        } else if (takes("--blocks")) {
-            if (missing || !intArg("--blocks", 1, 64, r.blocks)) return false;
-        } else if (takes("--lut-grid")) {
-            if (missing || !intArg("--lut-grid", 2, 1024, r.lutGrid)) return false;
-        } else if (takes("--period")) {
-            if (missing || !intArg("--period", 0, 1000000, r.period)) return false;
-        } else if (takes("--motion-threshold")) {
-            if (missing || !intArg("--motion-threshold", 0, 255, r.motionThreshold)) return false;
-        } else if (flag("--ideal")) {
-            if (!err.empty()) return false;
-            r.render = RenderConfig{};
-        } else if (flag("--no-quality") || flag("--no-video")) {
-            if (!err.empty()) return false;
-            (name == "--no-video" ? opt.video : opt.quality) = false;
-        } else if (takes("--parallax")) {
-            if (missing || !intArg("--parallax", -32, 32, r.render.parallaxPx)) return false;
-        } else if (takes("--exposure")) {
-            if (missing || !realArg("--exposure", 0, 50, r.render.exposurePct)) return false;
-        } else if (takes("--vignetting")) {
-            if (missing || !realArg("--vignetting", 0, 90, r.render.vignettingPct)) return false;
-        } else if (takes("--noise")) {
-            if (missing || !realArg("--noise", 0, 32, r.render.noiseSigma)) return false;
-        } else if (takes("--motion-levels")) {
-            if (missing || !boolArg("--motion-levels", r.motionLevels)) return false;
-        } else if (takes("--seam-blend")) {
-            if (missing || !realArg("--seam-blend", 0, 1, r.seamBlend)) return false;
-        } else if (takes("--reset-mask")) {
-            if (missing || !boolArg("--reset-mask", r.resetMask)) return false;
-        } else if (takes("--mask-blocks")) {
-            if (missing || !boolArg("--mask-blocks", r.maskBlocks)) return false;
-        } else if (takes("--weighted-history")) {
-            if (missing || !boolArg("--weighted-history", r.weightedHistory)) return false;
-        } else if (takes("--dbg")) {
-            if (missing || !intArg("--dbg", -1000000, 1000000, r.dbg)) return false;
-        } else if (takes("--misalign")) {
-            if (missing) return false;
-            Schedule s;
-            std::string why;
-            if (!parseSchedule(value, s, why)) return err = "--misalign: " + why, false;
-            schedules.push_back(s);
-        } else {
-            err = "unknown argument '" + std::string(argv[a]) + "' (see --help)";
-            return false;
+    // The flag n, which takes no value, sets dst.
+    bool flag(bool& dst, bool v = true) {
+        if (inline_) return fail(name_ + " takes no value");
+        dst = v;
+        return true;
+    }
+    bool path(std::string& dst) {
+        if (!value()) return false;
+        if (value_.empty()) return fail(name_ + ": empty path");
+        dst = value_;
+        return true;
+    }
+    bool integer(int& dst, long long lo, long long hi) {
+        long long v;
+        if (!value()) return false;
+        if (!toInt(value_, v) || v < lo || v > hi)
+            return fail(name_ + ": '" + value_ + "' is not a whole number from " +
+                        std::to_string(lo) + " to " + std::to_string(hi));
+        dst = int(v);
+        return true;
+    }
+    bool real(double& dst, double lo, double hi) {
+        if (!value()) return false;
+        char* end = nullptr;
+        const double v = value_.empty() ? NAN : std::strtod(value_.c_str(), &end);
+        if (!(v >= lo && v <= hi) || *end != '\0') {
+            std::ostringstream m;
+            m << name_ << ": '" << value_ << "' is not a number from " << lo << " to " << hi;
+            return fail(m.str());
         }
+        dst = v;
+        return true;
     }
-
-    RigConfig& r = opt.rig;
-    if (!opt.cameraInputs.empty()) {
-        const int n = int(opt.cameraInputs.size());
-        if (n < 2 || n > ZELVO_STITCH_MAX_IMAGES)
-            return err = "--camera: given " + count(n, "time") + "; a rig has 2 to " +
-                         std::to_string(ZELVO_STITCH_MAX_IMAGES) + " cameras",
-                   false;
-        if (!opt.input.empty())
-            return err = "--camera and --input exclude each other: --input cuts the cameras "
-                         "from one footage, --camera gives each its own",
-                   false;
-        if (!schedules.empty())
-            return err = "--misalign has no meaning with --camera: a real rig's cameras are "
-                         "misaligned as they are",
-                   false;
-        if (seenCameras && r.cameras != n)
-            return err = "--cameras " + std::to_string(r.cameras) + " but --camera given " +
-                         std::to_string(n) + " times",
-                   false;
-        r.cameras = n;
+    bool boolean(bool& dst) {
+        int v = 0;
+        if (!integer(v, 0, 1)) return false;
+        dst = v != 0;
+        return true;
     }
-    const int overlaps = r.cameras - 1;
-    if (int(schedules.size()) > overlaps) {
-        err = "--misalign: given " + std::to_string(schedules.size()) + " times but " +
-              std::to_string(r.cameras) + " cameras have " + std::to_string(overlaps) +
-              " overlap" + (overlaps == 1 ? "" : "s");
+    bool cell(int& w, int& h) {
+        if (!value()) return false;
+        const auto x = value_.find_first_of("xX");
+        long long cw, ch;
+        if (x == std::string::npos || !toInt(value_.substr(0, x), cw) ||
+            !toInt(value_.substr(x + 1), ch) || cw < 1 || ch < 1 || cw > 32 || ch > 64)
+            return fail("--cell: '" + value_ +
+                        "' is not WxH with a width of 1 to 32 and a height of 1 to 64");
+        w = int(cw);
+        h = int(ch);
+        return true;
+    }
+    bool schedule(std::vector<Schedule>& dst) {
+        if (!value()) return false;
+        Schedule s;
+        std::string why;
+        if (!parseSchedule(value_, s, why)) return fail("--misalign: " + why);
+        dst.push_back(s);
+        return true;
+    }
+    bool fail(const std::string& why) {
+        err = why;
         return false;
     }
+
+private:
+    // The option's value: inline, or the next token unless that is an option.
+    bool value() {
+        if (inline_) return true;
+        if (a_ + 1 >= argc_ || std::string(argv_[a_ + 1]).rfind("--", 0) == 0)
+            return fail(name_ + " needs a value");
+        value_ = argv_[++a_];
+        return true;
+    }
+
+    int argc_;
+    char** argv_;
+    int a_ = 0;
+    std::string name_, value_;
+    bool inline_ = false;
+};
+
+// What the options said that is checked once all are read.
+struct Pending {
+    std::vector<Schedule> schedules;
+    bool camerasGiven = false;
+};
+
+// Input, output and message options; false with c.err when the option is
+// bad, and when it is none of these (c.err empty).
+bool runOption(ArgCursor& c, Options& opt) {
+    if (c.is("-h") || c.is("--help")) return c.flag(opt.help);
+    if (c.is("-q") || c.is("--quiet")) return c.flag(opt.quiet);
+    if (c.is("--seams")) return c.flag(opt.seams);
+    if (c.is("--write-frames")) return c.flag(opt.writeFrames);
+    if (c.is("--no-frames")) return c.flag(opt.writeFrames, false);
+    if (c.is("--no-quality")) return c.flag(opt.quality, false);
+    if (c.is("--no-video")) return c.flag(opt.video, false);
+    if (c.is("--input")) return c.path(opt.input);
+    if (c.is("--out")) return c.path(opt.out);
+    if (c.is("--frames")) return c.integer(opt.frames, 1, 1000000);
+    if (c.is("--camera")) {
+        std::string p;
+        if (!c.path(p)) return false;
+        opt.cameraInputs.push_back(p);
+        return true;
+    }
+    if (c.is("--dbg")) return c.integer(opt.rig.dbg, -1000000, 1000000);
+    return false;
+}
+
+// Rig, camera rendering and library-switch options; as runOption.
+bool rigOption(ArgCursor& c, Options& opt, Pending& p) {
+    RigConfig& r = opt.rig;
+    RenderConfig& rc = r.render;
+    if (c.is("--cameras")) {
+        p.camerasGiven = true;
+        return c.integer(r.cameras, 2, ZELVO_STITCH_MAX_IMAGES);
+    }
+    if (c.is("--width")) {
+        // 4080 px keep the motion map within the 255 blocks a stitcher stores.
+        opt.widthGiven = true;
+        return c.integer(r.camWidth, 16, 4080);
+    }
+    if (c.is("--overlap")) {
+        opt.overlapGiven = true;
+        return c.integer(r.overlap, 2, 4080);
+    }
+    if (c.is("--cell")) return c.cell(r.cellW, r.cellH);
+    if (c.is("--blocks")) return c.integer(r.blocks, 1, 64);
+    if (c.is("--lut-grid")) return c.integer(r.lutGrid, 2, 1024);
+    if (c.is("--period")) return c.integer(r.period, 0, 1000000);
+    if (c.is("--motion-threshold")) return c.integer(r.motionThreshold, 0, 255);
+    if (c.is("--misalign")) return c.schedule(p.schedules);
+    if (c.is("--ideal")) {
+        bool ideal = false;
+        if (!c.flag(ideal)) return false;
+        rc = RenderConfig{};
+        return true;
+    }
+    if (c.is("--parallax")) return c.integer(rc.parallaxPx, -32, 32);
+    if (c.is("--exposure")) return c.real(rc.exposurePct, 0, 50);
+    if (c.is("--vignetting")) return c.real(rc.vignettingPct, 0, 90);
+    if (c.is("--noise")) return c.real(rc.noiseSigma, 0, 32);
+    if (c.is("--motion-levels")) return c.boolean(r.motionLevels);
+    if (c.is("--seam-blend")) return c.real(r.seamBlend, 0, 1);
+    if (c.is("--reset-mask")) return c.boolean(r.resetMask);
+    if (c.is("--mask-blocks")) return c.boolean(r.maskBlocks);
+    if (c.is("--weighted-history")) return c.boolean(r.weightedHistory);
+    return false;
+}
+
+// --camera given: a real rig of that many cameras, without misalignment.
+std::string checkRealRig(Options& opt, const Pending& p) {
+    RigConfig& r = opt.rig;
+    const int n = int(opt.cameraInputs.size());
+    if (n < 2 || n > ZELVO_STITCH_MAX_IMAGES)
+        return "--camera: given " + count(n, "time") + "; a rig has 2 to " +
+               std::to_string(ZELVO_STITCH_MAX_IMAGES) + " cameras";
+    if (!opt.input.empty())
+        return "--camera and --input exclude each other: --input cuts the cameras from one "
+               "footage, --camera gives each its own";
+    if (!p.schedules.empty())
+        return "--misalign has no meaning with --camera: a real rig's cameras are misaligned "
+               "as they are";
+    if (p.camerasGiven && r.cameras != n)
+        return "--cameras " + std::to_string(r.cameras) + " but --camera given " +
+               std::to_string(n) + " times";
+    r.cameras = n;
+    return "";
+}
+
+// One schedule per overlap: the given ones, then the defaults.
+std::string applySchedules(RigConfig& r, const std::vector<Schedule>& schedules) {
+    const int overlaps = r.cameras - 1;
+    if (int(schedules.size()) > overlaps)
+        return "--misalign: given " + std::to_string(schedules.size()) + " times but " +
+               std::to_string(r.cameras) + " cameras have " + count(overlaps, "overlap");
     static const int defaults[] = {8, -12, 8, -12};
     r.misalign = schedules;
     for (int i = int(schedules.size()); i < overlaps; ++i)
         r.misalign.push_back(Schedule{{{0, defaults[i % 4]}}});
+    return "";
+}
 
-    // Without both, the rig is fitted to the footage once its width is known.
-    if (opt.widthGiven && opt.overlapGiven && r.overlap >= r.camWidth) {
-        err = "--overlap " + std::to_string(r.overlap) + " must be below --width " +
-              std::to_string(r.camWidth);
-        return false;
-    }
-    if (opt.widthGiven && opt.overlapGiven && r.cameras > 2 && 2 * r.overlap > r.camWidth) {
-        err = "--overlap " + std::to_string(r.overlap) + " is more than half of --width " +
-              std::to_string(r.camWidth) + ": a middle camera's two overlaps would cross";
-        return false;
-    }
+// What can be told of --width and --overlap before the footage is known
+// (without both, the rig is fitted to the footage once its width is).
+std::string checkGivenRig(const Options& opt) {
+    const RigConfig& r = opt.rig;
+    const bool both = opt.widthGiven && opt.overlapGiven;
+    if (both && r.overlap >= r.camWidth)
+        return "--overlap " + std::to_string(r.overlap) + " must be below --width " +
+               std::to_string(r.camWidth);
+    if (both && r.cameras > 2 && 2 * r.overlap > r.camWidth)
+        return "--overlap " + std::to_string(r.overlap) + " is more than half of --width " +
+               std::to_string(r.camWidth) + ": a middle camera's two overlaps would cross";
     const int cells = r.overlap / r.cellW;
-    if (opt.overlapGiven && (cells < 2 || cells % 2 != 0)) {
-        err = "--overlap " + std::to_string(r.overlap) + " with --cell width " +
-              std::to_string(r.cellW) + " gives " + std::to_string(cells) +
-              " mask columns; it needs an even number, at least 2";
+    if (opt.overlapGiven && (cells < 2 || cells % 2 != 0))
+        return "--overlap " + std::to_string(r.overlap) + " with --cell width " +
+               std::to_string(r.cellW) + " gives " + std::to_string(cells) +
+               " mask columns; it needs an even number, at least 2";
+    return "";
+}
+
+}  // namespace
+
+bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
+    ArgCursor c(argc, argv);
+    Pending p;
+    while (c.next()) {
+        if (runOption(c, opt) || rigOption(c, opt, p)) continue;
+        err = c.err.empty() ? "unknown argument '" + std::string(c.token()) + "' (see --help)"
+                            : c.err;
         return false;
     }
-    return true;
+    if (!opt.cameraInputs.empty() && !(err = checkRealRig(opt, p)).empty()) return false;
+    if (!(err = applySchedules(opt.rig, p.schedules)).empty()) return false;
+    return (err = checkGivenRig(opt)).empty();
 }
 
 }  // namespace zsim
