@@ -192,6 +192,125 @@ cv::VideoWriter openVideo(const fs::path& path, const zsim::Rig& rig) {
     return v;
 }
 
+// What the run plays and where the rig sits in the footage; says it unless quiet.
+zsim::RunInfo describeRun(const zsim::Options& opt, const Inputs& in) {
+    zsim::RunInfo run;
+    run.realRig = in.realRig;
+    run.frames = in.frames;
+    for (const auto& s : in.sources) run.input += (run.input.empty() ? "" : ", ") + s.path;
+    const zsim::RigConfig& rc = opt.rig;
+    run.frameWidth = in.realRig ? zsim::rigWidth(rc) : in.size.width;
+    run.firstColumn = in.realRig ? 0 : zsim::rigOrigin(rc, in.size.width);
+    if (opt.quiet) return run;
+    const std::string where =
+        in.realRig ? ", one footage per camera"
+                   : ", columns " + std::to_string(run.firstColumn) + "-" +
+                         std::to_string(run.firstColumn + zsim::rigWidth(rc) - 1) + " of " +
+                         std::to_string(in.size.width) + " px frames";
+    note("rig: " + zsim::count(rc.cameras, "camera") + " of " + std::to_string(rc.camWidth) +
+         " px, " + std::to_string(rc.overlap) + " px overlap" + where +
+         (opt.widthGiven && opt.overlapGiven ? "" : " (fitted to the footage)"));
+    return run;
+}
+
+// One run of the rig over the footage and everything it writes.
+class Session {
+public:
+    Session(const zsim::Options& opt, const Inputs& in, const zsim::RunInfo& run)
+        : opt_(opt), in_(in), out_(opt.out), rig_(opt.rig, run.frameWidth, in.size.height),
+          tracks_(rig_.overlaps()) {
+        if (opt.writeFrames) fs::create_directories(out_ / "frames");
+        if (opt.quality) lab_ = std::make_unique<zsim::SeamLab>(opt.rig, in.size.height);
+        if (!in.realRig && (opt.quality || opt.rig.render.parallaxPx != 0))
+            rig_.setBackground(background(in.sources[0], in.frames));
+        if (opt.video) video_ = openVideo(out_ / "panorama.mp4", rig_);
+    }
+
+    // Plays every frame; "" or why the footage stopped reading.
+    std::string playAll(std::chrono::steady_clock::time_point t0) {
+        const bool bar = !opt_.quiet && isatty(STDERR_FILENO);
+        std::vector<zsim::FrameReader> readers(in_.sources.begin(), in_.sources.end());
+        std::vector<cv::Mat> frames(readers.size());
+        for (int f = 0; f < in_.frames; ++f) {
+            for (size_t k = 0; k < readers.size(); ++k)
+                if (!readers[k].next(frames[k]))
+                    return in_.sources[k].path + ": frame " + std::to_string(f) +
+                           " no longer reads as it did when checked";
+            if (in_.realRig)
+                rig_.playCameras(frames);
+            else
+                rig_.play(frames[0], f);
+            record(f);
+            if (bar) progress(f + 1, in_.frames, t0);
+        }
+        return "";
+    }
+
+    // The results of the whole run, summary.json last.
+    void writeResults(zsim::RunInfo& run, std::chrono::steady_clock::time_point t0) {
+        for (int i = 0; i < rig_.overlaps(); ++i)
+            writePng(out_ / ("fusion_map_" + std::to_string(i) + ".png"), rig_.fusionMaps()[i]);
+        zsim::writeCsv((out_ / "shift.csv").string(), tracks_);
+        cv::Mat pic;
+        zsim::drawShiftPlot(tracks_, opt_.rig.cellW, pic);
+        writePng(out_ / "shift.png", pic);
+        video_.release();
+        if (lab_) {
+            lab_->writeCsv((out_ / "quality.csv").string());
+            lab_->drawChart(pic);
+            writePng(out_ / "quality.png", pic);
+            lab_->drawSeams(rig_, pic);
+            writePng(out_ / "seams.png", pic);
+        }
+        run.wallSeconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        zsim::writeSummary((out_ / "summary.json").string(), rig_.config(), run, tracks_,
+                           rig_.times(), lab_ ? lab_->summaryJson() : "");
+    }
+    const std::vector<zsim::Track>& tracks() const { return tracks_; }
+
+private:
+    // After frame f: the shifts, the seam figures, the video frame and the
+    // panoramas (every frame's with --write-frames, the last one always).
+    void record(int f) {
+        for (int i = 0; i < rig_.overlaps(); ++i) {
+            tracks_[i].shift.push_back(rig_.shift(i));
+            if (!in_.realRig) tracks_[i].truth.push_back(rig_.truth(i));
+        }
+        if (lab_) lab_->measure(rig_, f);
+        const zsim::RigConfig& rc = opt_.rig;
+        if (video_.isOpened()) {
+            cv::Mat shown = rig_.panorama().clone();
+            zsim::drawSeamBand(rig_.seamMaps(), rc.camWidth, rc.overlap, shown);
+            video_.write(shown);
+        }
+        const bool last = f == in_.frames - 1;
+        if (!opt_.writeFrames && !last) return;
+        cv::Mat pano = rig_.panorama();
+        if (opt_.seams) {
+            pano = pano.clone();
+            zsim::drawSeamBand(rig_.seamMaps(), rc.camWidth, rc.overlap, pano);
+        }
+        if (opt_.writeFrames) {
+            char name[40];
+            std::snprintf(name, sizeof name, "panorama_%04d.png", f);
+            writePng(out_ / "frames" / name, pano);
+        }
+        if (last) {
+            writePng(out_ / "panorama.png", pano);
+            writePng(out_ / "preview.png", preview(rig_));
+        }
+    }
+
+    const zsim::Options& opt_;
+    const Inputs& in_;
+    fs::path out_;
+    zsim::Rig rig_;
+    std::vector<zsim::Track> tracks_;
+    std::unique_ptr<zsim::SeamLab> lab_;
+    cv::VideoWriter video_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,106 +323,23 @@ int main(int argc, char** argv) {
     }
     if (opt.rig.dbg < 0) opt.rig.dbg = 0;  // the library stays quiet unless asked
 
-    // ---- everything is checked before the output folder is created ----
+    // Everything is checked before the output folder is created.
     Inputs in;
     if (!(err = scanInputs(opt, in)).empty()) return fail(err);
     if (!(err = fitRig(opt, in)).empty()) return fail(err);
-    const fs::path out(opt.out);
-    if (!(err = checkOut(out)).empty()) return fail(err);
+    if (!(err = checkOut(opt.out)).empty()) return fail(err);
+    zsim::RunInfo run = describeRun(opt, in);
 
-    zsim::RunInfo run;
-    run.realRig = in.realRig;
-    run.frames = in.frames;
-    for (const auto& s : in.sources) run.input += (run.input.empty() ? "" : ", ") + s.path;
-    const zsim::RigConfig& rc = opt.rig;
-    run.frameWidth = in.realRig ? zsim::rigWidth(rc) : in.size.width;
-    run.firstColumn = in.realRig ? 0 : zsim::rigOrigin(rc, in.size.width);
-    if (!opt.quiet)
-        note("rig: " + zsim::count(rc.cameras, "camera") + " of " +
-             std::to_string(rc.camWidth) + " px, " + std::to_string(rc.overlap) +
-             " px overlap" +
-             (in.realRig ? ", one footage per camera"
-                         : ", columns " + std::to_string(run.firstColumn) + "-" +
-                               std::to_string(run.firstColumn + zsim::rigWidth(rc) - 1) +
-                               " of " + std::to_string(in.size.width) + " px frames") +
-             (opt.widthGiven && opt.overlapGiven ? "" : " (fitted to the footage)"));
-
-    // ---- run ----
-    const int total = in.frames;
-    const bool bar = !opt.quiet && isatty(STDERR_FILENO);
     try {
         const auto t0 = std::chrono::steady_clock::now();
-        fs::create_directories(out);
-        if (opt.writeFrames) fs::create_directories(out / "frames");
-        zsim::Rig rig(rc, run.frameWidth, in.size.height);
-        std::vector<zsim::Track> tracks(rig.overlaps());
-        std::unique_ptr<zsim::SeamLab> lab;
-        if (opt.quality) lab = std::make_unique<zsim::SeamLab>(rc, in.size.height);
-        if (!in.realRig && (opt.quality || rc.render.parallaxPx != 0))
-            rig.setBackground(background(in.sources[0], total));
-        cv::VideoWriter video;
-        if (opt.video) video = openVideo(out / "panorama.mp4", rig);
-        std::vector<zsim::FrameReader> readers(in.sources.begin(), in.sources.end());
-        std::vector<cv::Mat> frames(readers.size());
-        for (int f = 0; f < total; ++f) {
-            for (size_t k = 0; k < readers.size(); ++k)
-                if (!readers[k].next(frames[k]))
-                    return fail(in.sources[k].path + ": frame " + std::to_string(f) +
-                                " no longer reads as it did when checked");
-            if (in.realRig)
-                rig.playCameras(frames);
-            else
-                rig.play(frames[0], f);
-            if (lab) lab->measure(rig, f);
-            if (video.isOpened()) {
-                cv::Mat shown = rig.panorama().clone();
-                zsim::drawSeamBand(rig.seamMaps(), rc.camWidth, rc.overlap, shown);
-                video.write(shown);
-            }
-            for (int i = 0; i < rig.overlaps(); ++i) {
-                tracks[i].shift.push_back(rig.shift(i));
-                if (!in.realRig) tracks[i].truth.push_back(rig.truth(i));
-            }
-            if (opt.writeFrames || f == total - 1) {
-                cv::Mat pano = rig.panorama();
-                if (opt.seams) {
-                    pano = pano.clone();
-                    zsim::drawSeamBand(rig.seamMaps(), opt.rig.camWidth, opt.rig.overlap, pano);
-                }
-                if (opt.writeFrames) {
-                    char name[40];
-                    std::snprintf(name, sizeof name, "panorama_%04d.png", f);
-                    writePng(out / "frames" / name, pano);
-                }
-                if (f == total - 1) {
-                    writePng(out / "panorama.png", pano);
-                    writePng(out / "preview.png", preview(rig));
-                }
-            }
-            if (bar) progress(f + 1, total, t0);
-        }
-        for (int i = 0; i < rig.overlaps(); ++i)
-            writePng(out / ("fusion_map_" + std::to_string(i) + ".png"), rig.fusionMaps()[i]);
-        zsim::writeCsv((out / "shift.csv").string(), tracks);
-        cv::Mat plot;
-        zsim::drawShiftPlot(tracks, opt.rig.cellW, plot);
-        writePng(out / "shift.png", plot);
-        video.release();
-        if (lab) {
-            lab->writeCsv((out / "quality.csv").string());
-            cv::Mat pic;
-            lab->drawChart(pic);
-            writePng(out / "quality.png", pic);
-            lab->drawSeams(rig, pic);
-            writePng(out / "seams.png", pic);
-        }
-        run.wallSeconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        zsim::writeSummary((out / "summary.json").string(), rig.config(), run, tracks,
-                           rig.times(), lab ? lab->summaryJson() : "");
+        fs::create_directories(opt.out);
+        Session session(opt, in, run);
+        if (!(err = session.playAll(t0)).empty()) return fail(err);
+        session.writeResults(run, t0);
         if (!opt.quiet) {
             std::fflush(stdout);
-            note(zsim::summaryLine(rc, run, tracks) + " pictures in " + out.string() + "/");
+            note(zsim::summaryLine(opt.rig, run, session.tracks()) + " pictures in " + opt.out +
+                 "/");
         }
     } catch (const zsim::OutputError& e) {
         std::fflush(stdout);
