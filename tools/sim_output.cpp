@@ -166,35 +166,48 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
     return line.str();
 }
 
-void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
-                  const std::vector<Track>& tracks, const StageTimes& t,
-                  const std::string& quality) {
-    const int frames = run.frames;
-    const int overlaps = int(tracks.size());
-    const bool havePlain = t.plainFrames > 0, haveTrack = t.trackingFrames > 0;
-    const double plain = havePlain ? t.framePlainMs / t.plainFrames : 0.0;
-    const double track = haveTrack ? t.frameTrackingMs / t.trackingFrames : 0.0;
-    // Tracking cost per tracking frame: what such a frame call takes beyond
-    // the decode and pre-processing that every frame call does.
-    const double tracking = std::max(track - plain, 0.0);
+namespace {
 
-    std::ostringstream j;
-    j << "{\n";
+// Per-frame means of the frame call's two kinds of frames.
+struct FrameCallMeans {
+    bool havePlain, haveTrack;
+    double plain, track, tracking;
+    explicit FrameCallMeans(const StageTimes& t)
+        : havePlain(t.plainFrames > 0), haveTrack(t.trackingFrames > 0),
+          plain(havePlain ? t.framePlainMs / t.plainFrames : 0.0),
+          track(haveTrack ? t.frameTrackingMs / t.trackingFrames : 0.0),
+          // What a tracking frame call takes beyond the decode and
+          // pre-processing that every frame call does.
+          tracking(std::max(track - plain, 0.0)) {}
+};
+
+void jsonRun(std::ostream& j, const RigConfig& cfg, const RunInfo& run) {
     j << "  \"input\": " << jsonString(run.input) << ",\n";
     j << "  \"real_rig\": " << (run.realRig ? "true" : "false") << ",\n";
-    j << "  \"frames\": " << frames << ",\n";
+    j << "  \"frames\": " << run.frames << ",\n";
     j << "  \"wall_time_s\": " << ms(run.wallSeconds) << ", \"frames_per_second\": "
-      << ms(frames / std::max(run.wallSeconds, 1e-9)) << ",\n";
+      << ms(run.frames / std::max(run.wallSeconds, 1e-9)) << ",\n";
     j << "  \"frame_width_px\": " << run.frameWidth << ", \"columns_used\": ["
       << run.firstColumn << ", " << run.firstColumn + rigWidth(cfg) - 1 << "],\n";
+}
+
+void jsonRig(std::ostream& j, const RigConfig& cfg) {
+    const RenderConfig& r = cfg.render;
     j << "  \"rig\": {\"cameras\": " << cfg.cameras << ", \"camera_width_px\": " << cfg.camWidth
       << ", \"overlap_px\": " << cfg.overlap << ", \"cell\": [" << cfg.cellW << ", " << cfg.cellH
       << "], \"mask_blocks\": " << cfg.blocks << ", \"lut_grid\": " << cfg.lutGrid
       << ", \"tracking_period\": " << cfg.period << ", \"reset_mask\": " << int(cfg.resetMask)
       << ", \"mask_blocks_hold_seam\": " << int(cfg.maskBlocks)
       << ", \"weighted_history\": " << int(cfg.weightedHistory)
-      << ", \"motion_threshold\": " << cfg.motionThreshold << "},\n";
+      << ", \"motion_threshold\": " << cfg.motionThreshold
+      << ", \"motion_levels\": " << int(cfg.motionLevels) << ", \"seam_blend\": " << cfg.seamBlend
+      << ",\n          \"parallax_px\": " << r.parallaxPx << ", \"exposure_pct\": "
+      << r.exposurePct << ", \"vignetting_pct\": " << r.vignettingPct
+      << ", \"noise_sigma\": " << r.noiseSigma << "},\n";
     j << "  \"tolerance_px\": " << cfg.cellW << ",\n";
+}
+
+void jsonFrameCalls(std::ostream& j, const StageTimes& t, const FrameCallMeans& m) {
     j << "  \"timing_method\": "
       << jsonString(
              "Means per frame. The frame call (zelvo_stitch_process) decodes the motion bitmaps "
@@ -208,47 +221,64 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& 
       << ",\n";
     j << "  \"frame_call_ms\": {\"tracking_frames\": " << t.trackingFrames
       << ", \"other_frames\": " << t.plainFrames << ", \"mean_tracking_frame\": "
-      << ms(track, haveTrack) << ", \"mean_other_frame\": " << ms(plain, havePlain)
-      << ", \"decode_preprocess\": " << ms(plain, havePlain)
-      << ", \"tracking\": " << ms(tracking, havePlain && haveTrack) << "},\n";
-    j << "  \"overlaps\": [\n";
-    for (int i = 0; i < overlaps; ++i) {
-        const Track& tr = tracks[i];
-        const auto segs = analyse(tr, cfg.cellW);
-        const int last = frames - 1;
-        j << "    {\"overlap\": " << i << ", \"schedule\": "
-          << jsonString(cfg.misalign.size() > size_t(i) && !run.realRig ? cfg.misalign[i].str()
-                                                                         : "")
+      << ms(m.track, m.haveTrack) << ", \"mean_other_frame\": " << ms(m.plain, m.havePlain)
+      << ", \"decode_preprocess\": " << ms(m.plain, m.havePlain)
+      << ", \"tracking\": " << ms(m.tracking, m.havePlain && m.haveTrack) << "},\n";
+}
+
+// Overlap i: final shift against the truth (or how it settled on a real rig),
+// every stretch of one truth, and the overlap's share of the timings.
+void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& run,
+                 const Track& tr, const StageTimes& t, const FrameCallMeans& m, int overlaps) {
+    const int frames = run.frames, last = frames - 1;
+    const auto segs = analyse(tr, cfg.cellW);
+    j << "    {\"overlap\": " << i << ", \"schedule\": "
+      << jsonString(cfg.misalign.size() > size_t(i) && !run.realRig ? cfg.misalign[i].str() : "")
+      << ",\n";
+    if (frames > 0 && run.realRig) {
+        const Settle s = settle(tr, cfg.period);
+        j << "     \"final_shift_px\": " << tr.shift[last]
+          << ", \"settled\": " << (s.settled() ? "true" : "false")
+          << ", \"unchanged_since_frame\": " << s.since
+          << ", \"unchanged_tracking_frames\": " << s.trackingFrames << ",\n";
+    } else if (frames > 0) {
+        j << "     \"final_shift_px\": " << tr.shift[last] << ", \"final_true_px\": "
+          << tr.truth[last] << ", \"final_error_px\": " << tr.shift[last] - tr.truth[last]
           << ",\n";
-        if (frames > 0 && run.realRig) {
-            const Settle s = settle(tr, cfg.period);
-            j << "     \"final_shift_px\": " << tr.shift[frames - 1]
-              << ", \"settled\": " << (s.settled() ? "true" : "false")
-              << ", \"unchanged_since_frame\": " << s.since
-              << ", \"unchanged_tracking_frames\": " << s.trackingFrames << ",\n";
-        } else if (frames > 0) {
-            j << "     \"final_shift_px\": " << tr.shift[last]
-              << ", \"final_true_px\": " << tr.truth[last]
-              << ", \"final_error_px\": " << tr.shift[last] - tr.truth[last] << ",\n";
-            const Segment& s = segs.back();
-            j << "     \"frames_to_converge\": " << orNull(s.framesToConverge())
-              << ", \"converged_at_frame\": " << orNull(s.settledAt) << ",\n";
-        }
-        j << "     \"segments\": [";
-        for (size_t k = 0; k < segs.size() && !run.realRig; ++k)
-            j << (k ? ", " : "") << "{\"from_frame\": " << segs[k].from
-              << ", \"to_frame\": " << segs[k].to << ", \"true_px\": " << segs[k].truth
-              << ", \"error_at_end_px\": " << tr.shift[segs[k].to - 1] - segs[k].truth
-              << ", \"frames_to_converge\": " << orNull(segs[k].framesToConverge())
-              << ", \"converged_at_frame\": " << orNull(segs[k].settledAt) << "}";
-        j << "],\n";
-        j << "     \"timings_ms\": {\"decode_preprocess\": "
-          << ms(plain / std::max(overlaps, 1), havePlain)
-          << ", \"tracking\": " << ms(tracking / std::max(overlaps, 1), havePlain && haveTrack)
-          << ", \"seam\": " << ms(frames ? t.seamMs[i] / frames : 0.0, frames > 0)
-          << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
-          << "}}" << (i + 1 < overlaps ? "," : "") << "\n";
+        const Segment& s = segs.back();
+        j << "     \"frames_to_converge\": " << orNull(s.framesToConverge())
+          << ", \"converged_at_frame\": " << orNull(s.settledAt) << ",\n";
     }
+    j << "     \"segments\": [";
+    for (size_t k = 0; k < segs.size() && !run.realRig; ++k)
+        j << (k ? ", " : "") << "{\"from_frame\": " << segs[k].from
+          << ", \"to_frame\": " << segs[k].to << ", \"true_px\": " << segs[k].truth
+          << ", \"error_at_end_px\": " << tr.shift[segs[k].to - 1] - segs[k].truth
+          << ", \"frames_to_converge\": " << orNull(segs[k].framesToConverge())
+          << ", \"converged_at_frame\": " << orNull(segs[k].settledAt) << "}";
+    j << "],\n";
+    const int per = std::max(overlaps, 1);
+    j << "     \"timings_ms\": {\"decode_preprocess\": " << ms(m.plain / per, m.havePlain)
+      << ", \"tracking\": " << ms(m.tracking / per, m.havePlain && m.haveTrack)
+      << ", \"seam\": " << ms(frames ? t.seamMs[i] / frames : 0.0, frames > 0)
+      << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
+      << "}}" << (i + 1 < overlaps ? "," : "") << "\n";
+}
+
+}  // namespace
+
+void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
+                  const std::vector<Track>& tracks, const StageTimes& t,
+                  const std::string& quality) {
+    const FrameCallMeans means(t);
+    const int overlaps = int(tracks.size());
+    std::ostringstream j;
+    j << "{\n";
+    jsonRun(j, cfg, run);
+    jsonRig(j, cfg);
+    jsonFrameCalls(j, t, means);
+    j << "  \"overlaps\": [\n";
+    for (int i = 0; i < overlaps; ++i) jsonOverlap(j, i, cfg, run, tracks[i], t, means, overlaps);
     j << "  ]";
     if (!quality.empty()) j << ",\n  \"seam_quality_means\": " << quality;
     j << "\n}\n";
