@@ -108,14 +108,9 @@ fi
 echo "== simulator, $frames frames: x86-64 against arm64 =="
 cmake -S . -B "$dir/host" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZELVO_BUILD_TESTS=OFF -DZELVO_BUILD_TOOLS=ON >/dev/null
-cmake --build "$dir/host" -j"$jobs" --target zelvo-stitch-sim
+cmake --build "$dir/host" -j"$jobs" --target zelvo-stitch-sim zelvo_arm_compare
 sim_host=$dir/host/tools/zelvo-stitch-sim
-compare=$dir/arm_compare
-if [ ! -x "$compare" ] || [ "$compare" -ot scripts/arm_compare.cpp ]; then
-    # shellcheck disable=SC2046  # the flags are meant to split
-    g++ -std=c++17 -O1 -o "$compare" scripts/arm_compare.cpp $(pkg-config --cflags opencv4) \
-        -lopencv_imgcodecs -lopencv_imgproc -lopencv_core
-fi
+compare=$dir/host/tools/zelvo_arm_compare
 phase "native simulator build"
 
 # The same emulation as the toolchain file gives CTest.

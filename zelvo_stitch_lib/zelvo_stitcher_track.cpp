@@ -72,8 +72,9 @@ void DynStitcher::preProcess(int overlapIdx, unsigned int* stripX, unsigned int*
                              unsigned int strip_buf_width, unsigned int* strip_width,
                              unsigned int* strip_height, int* /*overlap_shift_value*/) {
     // Header over the host's buffer: rows packed, stride = width.
-    const cv::Mat stripBuf(int(strip_height[0]), int(strip_buf_width), CV_8UC1,
-                           reinterpret_cast<void*>(strip_buf_addr));
+    const int bufRows = static_cast<int>(strip_height[0]);
+    const int bufCols = static_cast<int>(strip_buf_width);
+    const cv::Mat stripBuf(bufRows, bufCols, CV_8UC1, reinterpret_cast<void*>(strip_buf_addr));
     const int i = overlapIdx;
     const cv::Rect leftRect(int(stripX[i]), 0, int(strip_width[i]), int(strip_height[i]));
     const cv::Rect rightRect(int(stripX[i] + strip_width[i]), 0, int(strip_width[i]),
