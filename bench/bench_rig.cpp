@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "sim_render.h"
 
 namespace zb {
 
@@ -139,13 +142,59 @@ GridStrips gridFromStrips(const cv::Mat& leftStrip, const cv::Mat& rightStrip) {
     return g;
 }
 
-const char* contentName(Content c) { return c == Content::Busy ? "busy" : "footage"; }
+const char* contentName(Content c) {
+    static const char* names[] = {"footage", "busy", "realistic"};
+    return names[int(c)];
+}
+
+namespace {
+
+// Overlap 0 of the simulator's default rig (3 cameras of 384 px, 192 px
+// overlap on the 768 px footage, no misalignment) with its realistic
+// cameras: the left camera's last 192 columns and the right camera's first,
+// grey, scaled to the geometry's overlap.
+std::pair<cv::Mat, cv::Mat> realisticStrips(const Geometry& geo, int k) {
+    constexpr int kW = 384, kO = 192;
+    static std::vector<cv::Mat> colour;
+    static cv::Mat background;
+    if (colour.empty()) {
+        for (int f = 0; f < 100; ++f) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/vtest/frame_%03d.jpg", f);
+            colour.push_back(cv::imread(std::string(ZELVO_SAMPLES_DIR) + name, cv::IMREAD_COLOR));
+            if (colour.back().empty()) throw std::runtime_error(std::string("missing ") + name);
+        }
+        background = zsim::medianBackground(colour);
+    }
+    const zsim::RenderConfig cfg = zsim::realisticRender();
+    const cv::Mat& frame = colour[size_t(k % 100)];
+    cv::Mat movers, scene, sceneMask;
+    zsim::moverMask(frame, background, movers);
+    std::pair<cv::Mat, cv::Mat> strips;
+    for (int cam = 0; cam < 2; ++cam) {
+        zsim::renderParallax(frame, background, movers, cam * cfg.parallaxPx, scene, sceneMask);
+        cv::Mat img = scene(cv::Rect(cam * (kW - kO), 0, kW, frame.rows)).clone();
+        zsim::Sensor(cfg, cam, 3, kW, frame.rows).apply(img, uint64_t(k) * 4 + uint64_t(cam));
+        cv::Mat grey, strip;
+        cv::cvtColor(img(cv::Rect(cam == 0 ? kW - kO : 0, 0, kO, frame.rows)), grey,
+                     cv::COLOR_BGR2GRAY);
+        cv::resize(grey, strip, cv::Size(geo.overlapW, geo.camH), 0, 0, cv::INTER_LINEAR);
+        (cam == 0 ? strips.first : strips.second) = strip;
+    }
+    return strips;
+}
+
+}  // namespace
 
 GridStrips gridStrips(Rig& rig, int k, Content content) {
     const int O = rig.geo.overlapW, H = rig.geo.camH;
     const cv::Mat& buf = rig.stripBufs[size_t(k % kFrames)];
     const cv::Mat left = buf(cv::Rect(0, 0, O, H));
     if (content == Content::Footage) return gridFromStrips(left, buf(cv::Rect(O, 0, O, H)));
+    if (content == Content::Realistic) {
+        const auto strips = realisticStrips(rig.geo, k);
+        return gridFromStrips(strips.first, strips.second);
+    }
 
     // x' = x + shear * y: the parallax grows down the strip.
     const double shear = 0.04 * O / H;

@@ -71,8 +71,11 @@ GridStrips gridFromStrips(const cv::Mat& leftStrip, const cv::Mat& rightStrip);
 // horizontally (parallax growing from 0 to 4 % of the overlap down the
 // strip), with 8 % more gain and Gaussian noise (sigma 4 grey levels): a
 // synthetic stand-in for a rig with depth, exposure differences and sensor
-// noise. Other pairs of strips plug in through gridFromStrips.
-enum class Content { Footage = 0, Busy = 1 };
+// noise. Realistic: the simulator's default realistic rig on the bundled
+// colour frames (movers displaced by its parallax in the right camera, its
+// exposure step and sensor noise), the overlap scaled to the geometry.
+// Other pairs of strips plug in through gridFromStrips.
+enum class Content { Footage = 0, Busy = 1, Realistic = 2 };
 const char* contentName(Content c);
 
 // Mask-grid strips of frame k of overlap 0 of a rig.

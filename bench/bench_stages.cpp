@@ -3,7 +3,8 @@
 //
 // Argument g: 0 = 768x576 cameras / 192 px overlap, 1 = 1920x1080 / 320,
 // 2 = 3840x2160 / 640; 4x4 px cells. The seam benchmarks take a second
-// argument, the content (zb::Content: 0 = footage, 1 = busy synthetic pair).
+// argument, the content (zb::Content: 0 = footage, 1 = busy synthetic pair,
+// 2 = the simulator's realistic rig).
 // Every benchmark cycles through kFrames frames and reports heap allocations
 // per iteration. Only the library's public header is used.
 #include <benchmark/benchmark.h>
@@ -350,11 +351,11 @@ BENCHMARK(BM_Peer_PreProcess)->DenseRange(0, 2);
 BENCHMARK(BM_Stage_TrackAndShift)->DenseRange(0, 2);
 BENCHMARK(BM_Peer_Tracking)->DenseRange(0, 2);
 // The seam path on footage at every geometry, and on the busy pair at 1080p.
-BENCHMARK(BM_Stage_WatershedDiff)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1});
-BENCHMARK(BM_Peer_CvWatershed)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1});
-BENCHMARK(BM_Stage_Process)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1});
+BENCHMARK(BM_Stage_WatershedDiff)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1})->Args({1, 2});
+BENCHMARK(BM_Peer_CvWatershed)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1})->Args({1, 2});
+BENCHMARK(BM_Stage_Process)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1})->Args({1, 2});
 BENCHMARK(BM_Stage_CopyToFusionMap)->DenseRange(0, 2);
-BENCHMARK(BM_Stage_SeamPath)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1});
+BENCHMARK(BM_Stage_SeamPath)->ArgsProduct({{0, 1, 2}, {0}})->Args({1, 1})->Args({1, 2});
 BENCHMARK(BM_Peer_Memcpy)->DenseRange(0, 2);
 BENCHMARK(BM_Peer_Resize)->DenseRange(0, 2);
 BENCHMARK_TEMPLATE(BM_Peer_SeamFinder, Finder::Voronoi)->ArgsProduct({{0, 1, 2}, {0, 1}});

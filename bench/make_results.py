@@ -117,16 +117,19 @@ def main():
         w(f"| {label} | " + " | ".join(fmt_ms(t(pat.format(g=g))) for g in range(3)) + " |")
     w("")
 
-    w("## Busy content at 1920 x 1080 (synthetic parallax, gain and noise)")
-    w("")
-    w("| Stage | ms | vs `cv::watershed` on the same cost |")
-    w("|---|---:|---:|")
+    for c, title in [(1, "Busy content at 1920 x 1080 (synthetic parallax, gain and noise)"),
+                     (2, "Realistic content at 1920 x 1080 (the simulator's realistic rig: movers with parallax, exposure step, noise)")]:
+        w(f"## {title}")
+        w("")
+        w("| Stage | ms | vs `cv::watershed` on the same cost |")
+        w("|---|---:|---:|")
+        peer_c = t(f"BM_Peer_CvWatershed/1/{c}")
+        for label, name in [("`watershed_diff`", f"BM_Stage_WatershedDiff/1/{c}"), ("peer: `cv::watershed`", f"BM_Peer_CvWatershed/1/{c}"),
+                            ("`process`", f"BM_Stage_Process/1/{c}"), ("seam path", f"BM_Stage_SeamPath/1/{c}")]:
+            r = ratio(t(name), peer_c)
+            w(f"| {label} | {fmt_ms(t(name))} | {'–' if r is None else f'{r:.3f}'} |")
+        w("")
     peer_busy = t("BM_Peer_CvWatershed/1/1")
-    for label, name in [("`watershed_diff`", "BM_Stage_WatershedDiff/1/1"), ("peer: `cv::watershed`", "BM_Peer_CvWatershed/1/1"),
-                        ("`process`", "BM_Stage_Process/1/1"), ("seam path", "BM_Stage_SeamPath/1/1")]:
-        r = ratio(t(name), peer_busy)
-        w(f"| {label} | {fmt_ms(t(name))} | {'–' if r is None else f'{r:.3f}'} |")
-    w("")
 
     w("## Targets at 1920 x 1080, 320 px overlap (80 x 270 cells), same strips and grid for every peer")
     w("")
@@ -136,6 +139,7 @@ def main():
     targets = [
         ("`watershed_diff` vs `cv::watershed`", t("BM_Stage_WatershedDiff/1/0"), t("BM_Peer_CvWatershed/1/0"), 0.45),
         ("`watershed_diff` vs `cv::watershed`, busy content", t("BM_Stage_WatershedDiff/1/1"), peer_busy, 0.45),
+        ("`watershed_diff` vs `cv::watershed`, realistic content", t("BM_Stage_WatershedDiff/1/2"), t("BM_Peer_CvWatershed/1/2"), 0.45),
         ("seam path vs VoronoiSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::Voronoi>/1/0"), 0.9),
         ("seam path vs DpSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::Dp>/1/0"), 0.4),
         ("seam path vs GraphCutSeamFinder (grid)", seam, t("BM_Peer_SeamFinder<Finder::GraphCut>/1/0"), 1 / 30),
