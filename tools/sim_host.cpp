@@ -246,13 +246,19 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
     : cfg_(cfg), frameW_(frameW), frameH_(frameH) {
     const std::string why = checkRig(cfg, frameW, frameH);
     if (!why.empty()) throw std::invalid_argument(why);
-    const int n = cfg.cameras, w = cfg.camWidth, o = cfg.overlap, h = frameH;
     originX_ = rigOrigin(cfg, frameW);
-    cfg_.misalign.resize(n - 1);
+    cfg_.misalign.resize(cfg.cameras - 1);
+    allocateHostBuffers();
+    startLibrary();
+    fillRecord();
+}
 
+// Everything a device host holds per camera and per overlap, sized once.
+void Rig::allocateHostBuffers() {
+    const int n = cfg_.cameras, w = cfg_.camWidth, o = cfg_.overlap, h = frameH_;
     const int bx = motionBlocks(w), by = motionBlocks(h);
     luts_.resize(n);
-    for (auto& l : luts_) buildLut(w, h, cfg.lutGrid, l);
+    for (auto& l : luts_) buildLut(w, h, cfg_.lutGrid, l);
     fusionBuf_.assign(n - 1, std::vector<uint8_t>(size_t(h) * o, 0));
     for (auto& b : fusionBuf_) fusion_.emplace_back(h, o, CV_8UC1, b.data());
     for (int k = 0; k < n; ++k) {
@@ -262,6 +268,8 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
         prevSensor_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
         blocks_.emplace_back(by, bx, CV_8UC1, cv::Scalar(0));
         bitmaps_.emplace_back(size_t(by) * motionRowBytes(w), 0);
+        movers_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
+        sensors_.emplace_back(cfg_.render, k, n, w, h);
     }
     strip_.create(h, 2 * o * (n - 1), CV_8UC1);
     shifts_.assign(n - 1, 0);
@@ -269,27 +277,28 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
     times_.seamMs.assign(n - 1, 0.0);
     times_.copyMs.assign(n - 1, 0.0);
     lastSeamMs_.assign(n - 1, 0.0);
-    for (int k = 0; k < n; ++k) {
-        movers_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
-        sensors_.emplace_back(cfg.render, k, n, w, h);
-    }
+}
 
+// The library's switches and one set-up stitcher per overlap; on failure
+// nothing of the library is left behind.
+void Rig::startLibrary() {
+    const int n = cfg_.cameras, w = cfg_.camWidth, o = cfg_.overlap, h = frameH_;
     // Block scoring: a small change of a block's left share raises its score,
     // a large one lowers it. The scores feed nothing the host reads.
     diffLevels_ = {0.02f, 0.05f, 0.15f};
     diffIncs_ = {1.0f, 0.0f, -1.0f};
 
-    if (cfg.dbg >= 0) zelvo_stitch_set_dbg_out(cfg.dbg);
-    zelvo_stitch_init(cfg.lutGrid, cfg.blocks, 0, cfg.resetMask, cfg.maskBlocks,
-                      cfg.weightedHistory);
+    if (cfg_.dbg >= 0) zelvo_stitch_set_dbg_out(cfg_.dbg);
+    zelvo_stitch_init(cfg_.lutGrid, cfg_.blocks, 0, cfg_.resetMask, cfg_.maskBlocks,
+                      cfg_.weightedHistory);
     try {
         for (int i = 0; i + 1 < n; ++i) {
             stitchers_.push_back(nullptr);
             stitchers_.back() = create_dynstitcher(
-                0, 0, w, h, o, cfg.blocks, 100.0f, -100.0f, 0.0f, int(diffLevels_.size()),
-                diffLevels_.data(), diffIncs_.data(), 1, 30, cfg.lutGrid, cfg.lutGrid,
-                luts_[i].data(), luts_[i + 1].data(), i, unsigned(bx), unsigned(by), cfg.cellW,
-                cfg.cellH);
+                0, 0, w, h, o, cfg_.blocks, 100.0f, -100.0f, 0.0f, int(diffLevels_.size()),
+                diffLevels_.data(), diffIncs_.data(), 1, 30, cfg_.lutGrid, cfg_.lutGrid,
+                luts_[i].data(), luts_[i + 1].data(), i, unsigned(motionBlocks(w)),
+                unsigned(motionBlocks(h)), cfg_.cellW, cfg_.cellH);
             setup_dynstitcher(stitchers_.back(), 0,
                               (unsigned long)(uintptr_t)fusionBuf_[i].data());
         }
@@ -298,18 +307,21 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
         zelvo_stitch_uninit();
         throw;
     }
-    Zelvo_Stitch_Shift_Every_N_Frames = cfg.period;
+    Zelvo_Stitch_Shift_Every_N_Frames = cfg_.period;
+}
 
-    // The record: everything but the motion bitmaps' addresses is fixed.
+// The frame record: everything but the motion bitmaps' addresses is fixed.
+void Rig::fillRecord() {
+    const int n = cfg_.cameras;
     info_.img_num = uint32_t(n);
     info_.strip_buf_addr = uint64_t(uintptr_t(strip_.data));
     info_.strip_buf_width = uint32_t(strip_.cols);
     for (int i = 0; i + 1 < n; ++i) {
-        info_.strip_width[i] = uint32_t(o);
-        info_.strip_height[i] = uint32_t(h);
+        info_.strip_width[i] = uint32_t(cfg_.overlap);
+        info_.strip_height[i] = uint32_t(frameH_);
     }
-    info_.md_width = uint32_t(w);
-    info_.md_height = uint32_t(h);
+    info_.md_width = uint32_t(cfg_.camWidth);
+    info_.md_height = uint32_t(frameH_);
 }
 
 Rig::~Rig() {

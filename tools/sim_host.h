@@ -174,6 +174,11 @@ private:
     // Motion bitmaps, strip buffer, the library's calls and the panorama,
     // from the camera images of this frame.
     void runLibrary();
+    // Construction in steps: the host's buffers, the library and its
+    // stitchers, the frame record.
+    void allocateHostBuffers();
+    void startLibrary();
+    void fillRecord();
 
     RigConfig cfg_;
     int frameW_, frameH_, originX_;

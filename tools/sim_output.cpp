@@ -24,36 +24,44 @@ void writeCsv(const std::string& path, const std::vector<Track>& tracks) {
     if (!f) throw OutputError("cannot write " + path);
 }
 
-void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
-    const int W = 900, H = 460, L = 64, R = 24, T = 44, B = 80;
-    plot.create(H, W, CV_8UC3);
-    plot.setTo(cv::Scalar::all(255));
-    const int frames = tracks.empty() ? 0 : int(tracks[0].shift.size());
+namespace {
 
-    const bool truth = !tracks.empty() && !tracks[0].truth.empty();
+// Plot area of the shift picture: frames across, pixels up.
+struct ShiftAxes {
+    static constexpr int W = 900, H = 460, L = 64, R = 24, T = 44, B = 80;
+    int frames, lo, hi;
+    int px(double f) const { return int(std::lround(L + f * (W - L - R) / std::max(frames - 1, 1))); }
+    int py(double v) const { return int(std::lround(T + (hi - v) * (H - T - B) / (hi - lo))); }
+};
+
+// Value range of every series, padded by a cell and rounded to the ticks.
+ShiftAxes shiftAxes(const std::vector<Track>& tracks, bool truth, int cellW, int& tick) {
+    const int frames = tracks.empty() ? 0 : int(tracks[0].shift.size());
     int lo = 0, hi = 0;
     for (const auto& t : tracks)
         for (int k = 0; k < frames; ++k) {
             lo = std::min({lo, t.shift[k], truth ? t.truth[k] : 0});
             hi = std::max({hi, t.shift[k], truth ? t.truth[k] : 0});
         }
-    const int tick = hi - lo > 48 ? 16 : (hi - lo > 20 ? 8 : 4);
+    tick = hi - lo > 48 ? 16 : (hi - lo > 20 ? 8 : 4);
     lo = int(std::floor(double(lo - cellW) / tick)) * tick;
     hi = int(std::ceil(double(hi + cellW) / tick)) * tick;
-    const double pw = W - L - R, ph = H - T - B;
-    auto px = [&](double f) { return int(std::lround(L + f * pw / std::max(frames - 1, 1))); };
-    auto py = [&](double v) { return int(std::lround(T + (hi - v) * ph / (hi - lo))); };
+    return {frames, lo, hi};
+}
 
+// Grid, tick labels, frame and title.
+void drawShiftGrid(const ShiftAxes& a, int tick, bool truth, cv::Mat& plot) {
     const auto font = cv::FONT_HERSHEY_SIMPLEX;
     const cv::Scalar grid(225, 225, 225), axis(60, 60, 60);
-    for (int v = lo; v <= hi; v += tick) {
-        cv::line(plot, {L, py(v)}, {W - R, py(v)}, v == 0 ? cv::Scalar(170, 170, 170) : grid, 1);
-        cv::putText(plot, std::to_string(v), {8, py(v) + 5}, font, 0.45, axis, 1, cv::LINE_AA);
+    const int W = a.W, H = a.H, L = a.L, R = a.R, T = a.T, B = a.B;
+    for (int v = a.lo; v <= a.hi; v += tick) {
+        cv::line(plot, {L, a.py(v)}, {W - R, a.py(v)}, v == 0 ? cv::Scalar(170, 170, 170) : grid, 1);
+        cv::putText(plot, std::to_string(v), {8, a.py(v) + 5}, font, 0.45, axis, 1, cv::LINE_AA);
     }
-    const int fstep = frames > 200 ? 50 : (frames > 60 ? 10 : 5);
-    for (int f = 0; f < frames; f += fstep) {
-        cv::line(plot, {px(f), T}, {px(f), H - B}, grid, 1);
-        cv::putText(plot, std::to_string(f), {px(f) - 8, H - B + 18}, font, 0.45, axis, 1,
+    const int fstep = a.frames > 200 ? 50 : (a.frames > 60 ? 10 : 5);
+    for (int f = 0; f < a.frames; f += fstep) {
+        cv::line(plot, {a.px(f), T}, {a.px(f), H - B}, grid, 1);
+        cv::putText(plot, std::to_string(f), {a.px(f) - 8, H - B + 18}, font, 0.45, axis, 1,
                     cv::LINE_AA);
     }
     cv::rectangle(plot, {L, T}, {W - R, H - B}, axis, 1);
@@ -62,32 +70,42 @@ void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
                       : "shift written per overlap, px (real rig: true displacement unknown)",
                 {L, 28}, font, 0.55, axis, 1, cv::LINE_AA);
     cv::putText(plot, "frame", {W / 2 - 20, H - B + 40}, font, 0.5, axis, 1, cv::LINE_AA);
+}
+
+}  // namespace
+
+void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
+    const bool truth = !tracks.empty() && !tracks[0].truth.empty();
+    int tick = 4;
+    const ShiftAxes a = shiftAxes(tracks, truth, cellW, tick);
+    plot.create(a.H, a.W, CV_8UC3);
+    plot.setTo(cv::Scalar::all(255));
+    drawShiftGrid(a, tick, truth, plot);
 
     const cv::Scalar colours[] = {{200, 90, 0}, {0, 130, 230}, {40, 160, 40}, {170, 40, 170}};
+    auto pale = [](const cv::Scalar& c) { return c * 0.35 + cv::Scalar::all(255 * 0.65); };
     // Both series are step functions: a value holds until the next frame.
-    const int n = int(tracks.size());
     auto steps = [&](const std::vector<int>& v, int dy, const cv::Scalar& c, int thick) {
-        for (int k = 0; k < frames; ++k) {
-            const int x0 = px(k), x1 = px(std::min(k + 1, frames - 1));
-            cv::line(plot, {x0, py(v[k]) + dy}, {x1, py(v[k]) + dy}, c, thick);
-            if (k + 1 < frames && v[k + 1] != v[k])
-                cv::line(plot, {x1, py(v[k]) + dy}, {x1, py(v[k + 1]) + dy}, c, thick);
+        for (int k = 0; k < a.frames; ++k) {
+            const int x0 = a.px(k), x1 = a.px(std::min(k + 1, a.frames - 1));
+            cv::line(plot, {x0, a.py(v[k]) + dy}, {x1, a.py(v[k]) + dy}, c, thick);
+            if (k + 1 < a.frames && v[k + 1] != v[k])
+                cv::line(plot, {x1, a.py(v[k]) + dy}, {x1, a.py(v[k + 1]) + dy}, c, thick);
         }
     };
     // Truths first, wide and pale, so a shift lying on its truth leaves it
     // visible; overlaps with equal values are drawn a few pixels apart.
-    for (int i = 0; i < (truth ? n : 0); ++i)
-        steps(tracks[i].truth, 0, colours[i % 4] * 0.35 + cv::Scalar::all(255 * 0.65), 9);
+    const int n = int(tracks.size());
+    for (int i = 0; i < (truth ? n : 0); ++i) steps(tracks[i].truth, 0, pale(colours[i % 4]), 9);
     for (int i = 0; i < n; ++i) {
         const cv::Scalar c = colours[i % 4];
         steps(tracks[i].shift, (2 * i - (n - 1)) * 2, c, 2);
-        const int lx = L + i * 200, ly = H - 18;
-        if (truth)
-            cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, c * 0.35 + cv::Scalar::all(255 * 0.65),
-                     9);
+        // Legend.
+        const int lx = a.L + i * 200, ly = a.H - 18;
+        if (truth) cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, pale(c), 9);
         cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, c, 2);
-        cv::putText(plot, "overlap " + std::to_string(i), {lx + 30, ly}, font, 0.45, axis, 1,
-                    cv::LINE_AA);
+        cv::putText(plot, "overlap " + std::to_string(i), {lx + 30, ly}, cv::FONT_HERSHEY_SIMPLEX,
+                    0.45, cv::Scalar(60, 60, 60), 1, cv::LINE_AA);
     }
 }
 
