@@ -30,24 +30,52 @@ const cv::Mat& sample(int k) {
     return m;
 }
 
-Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
-    const int W = geo.camW, H = geo.camH, O = geo.overlapW;
-    const int parallax = O * 6 / 100;
-    mdW = (W + 15) / 16;
-    mdH = (H + 15) / 16;
-    rowBytes = ((W + 511) / 512) * 4;
+namespace {
 
-    // LUT vertex (c, r) points at the motion cell under it.
-    lut.resize(size_t(kLutGrid * kLutGrid));
+// LUT vertex (c, r) of a w x h camera points at the motion cell under it.
+std::vector<uint32_t> motionLut(int w, int h, int mdW, int mdH) {
+    std::vector<uint32_t> lut(size_t(kLutGrid * kLutGrid));
     for (int r = 0; r < kLutGrid; ++r)
         for (int c = 0; c < kLutGrid; ++c) {
-            const int x = std::min(c * W / (kLutGrid - 1) / 16, mdW - 1);
-            const int y = std::min(r * H / (kLutGrid - 1) / 16, mdH - 1);
+            const int x = std::min(c * w / (kLutGrid - 1) / 16, mdW - 1);
+            const int y = std::min(r * h / (kLutGrid - 1) / 16, mdH - 1);
             lut[size_t(r * kLutGrid + c)] = (uint32_t(y) << 22) | (uint32_t(x) << 6);
         }
+    return lut;
+}
 
-    // Scene: the sample frame stretched over all cameras; camera k starts at
-    // k * (W - O) plus k parallax shifts.
+// One motion bit per 16 x 16 block whose mean frame difference is large.
+std::vector<uint8_t> motionBits(const cv::Mat& cur, const cv::Mat& prev, int mdW, int mdH,
+                                int rowBytes) {
+    cv::Mat diff, small;
+    cv::absdiff(cur, prev, diff);
+    cv::resize(diff, small, cv::Size(mdW, mdH), 0, 0, cv::INTER_AREA);
+    std::vector<uint8_t> b(size_t(mdH * rowBytes), 0);
+    for (int y = 0; y < mdH; ++y) {
+        const uchar* row = small.ptr<uchar>(y);
+        for (int x = 0; x < mdW; ++x)
+            if (row[x] > 6) b[size_t(y * rowBytes + x / 8)] |= uint8_t(1u << (x % 8));
+    }
+    return b;
+}
+
+}  // namespace
+
+Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
+    mdW = (geo.camW + 15) / 16;
+    mdH = (geo.camH + 15) / 16;
+    rowBytes = ((geo.camW + 511) / 512) * 4;
+    lut = motionLut(geo.camW, geo.camH, mdW, mdH);
+    renderFrames();
+    startStitchers();
+}
+
+// kFrames frames (after a first one that only seeds the motion bits): the
+// sample frame stretched over all cameras, camera k starting at k (W - O)
+// plus k parallax shifts.
+void Rig::renderFrames() {
+    const int W = geo.camW, H = geo.camH, O = geo.overlapW;
+    const int parallax = O * 6 / 100;
     const int sceneW = cams * W - (cams - 1) * O + (cams - 1) * parallax;
     const int overlaps = cams - 1;
     std::vector<cv::Mat> prevCams;
@@ -60,28 +88,26 @@ Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
         if (f > 0) {
             cv::Mat buf(H, 2 * O * overlaps, CV_8UC1);
             for (int i = 0; i < overlaps; ++i) {
-                camImgs[size_t(i)](cv::Rect(W - O, 0, O, H)).copyTo(buf(cv::Rect(2 * O * i, 0, O, H)));
-                camImgs[size_t(i + 1)](cv::Rect(0, 0, O, H)).copyTo(buf(cv::Rect(2 * O * i + O, 0, O, H)));
+                camImgs[size_t(i)](cv::Rect(W - O, 0, O, H))
+                    .copyTo(buf(cv::Rect(2 * O * i, 0, O, H)));
+                camImgs[size_t(i + 1)](cv::Rect(0, 0, O, H))
+                    .copyTo(buf(cv::Rect(2 * O * i + O, 0, O, H)));
             }
             stripBufs.push_back(buf);
-            // One motion bit per 16 x 16 block whose mean frame difference is large.
-            std::vector<std::vector<uint8_t>> frameBits(static_cast<size_t>(cams));
-            for (int k = 0; k < cams; ++k) {
-                cv::Mat diff, small;
-                cv::absdiff(camImgs[size_t(k)], prevCams[size_t(k)], diff);
-                cv::resize(diff, small, cv::Size(mdW, mdH), 0, 0, cv::INTER_AREA);
-                std::vector<uint8_t>& b = frameBits[size_t(k)];
-                b.assign(size_t(mdH * rowBytes), 0);
-                for (int y = 0; y < mdH; ++y)
-                    for (int x = 0; x < mdW; ++x)
-                        if (small.ptr<uchar>(y)[x] > 6) b[size_t(y * rowBytes + x / 8)] |= uint8_t(1u << (x % 8));
-            }
+            std::vector<std::vector<uint8_t>> frameBits;
+            for (int k = 0; k < cams; ++k)
+                frameBits.push_back(
+                    motionBits(camImgs[size_t(k)], prevCams[size_t(k)], mdW, mdH, rowBytes));
             bits.push_back(std::move(frameBits));
         }
         prevCams.clear();
         for (auto& c : camImgs) prevCams.push_back(c.clone());
     }
+}
 
+// The library, one set-up stitcher per overlap, and the record of frame 0.
+void Rig::startStitchers() {
+    const int W = geo.camW, H = geo.camH, O = geo.overlapW, overlaps = cams - 1;
     zelvo_stitch_set_dbg_out(0);
     zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
     fusion.resize(size_t(overlaps));
@@ -91,9 +117,9 @@ Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
     std::fflush(stdout);
     for (int i = 0; i < overlaps; ++i) {
         fusion[size_t(i)].assign(size_t(W) * size_t(H), 0);
-        DynStitcher* s = create_dynstitcher(0, 0, W, H, O, kBlocks, 10.0f, -10.0f, 0.0f, 3, thresholds,
-                                            incs, 1, 1000, kLutGrid, kLutGrid, lut.data(), lut.data(),
-                                            i, unsigned(mdW), unsigned(mdH), kCell, kCell);
+        DynStitcher* s = create_dynstitcher(
+            0, 0, W, H, O, kBlocks, 10.0f, -10.0f, 0.0f, 3, thresholds, incs, 1, 1000, kLutGrid,
+            kLutGrid, lut.data(), lut.data(), i, unsigned(mdW), unsigned(mdH), kCell, kCell);
         setup_dynstitcher(s, 0, reinterpret_cast<unsigned long>(fusion[size_t(i)].data()));
         st.push_back(s);
     }

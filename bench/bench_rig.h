@@ -52,6 +52,10 @@ struct Rig {
     std::vector<std::vector<uint8_t>> fusion;             // per overlap
     std::vector<DynStitcher*> st;
     _ZELVO_STITCH_INFO info{};
+
+private:
+    void renderFrames();
+    void startStitchers();
 };
 
 // The one live rig (the library's tables are process-wide, so rigs are not
