@@ -1,39 +1,14 @@
-// Frame record layout and the shared library's exported symbols. References no
+// The shared library's exported symbols. References no
 // library symbol: the dlopen'ed .so is the only copy of the library here.
-#include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <cxxabi.h>
 #include <dlfcn.h>
-#include <memory>
 #include <set>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "zelvo_stitch.h"
-
-using Rec = _ZELVO_STITCH_INFO;
-
-TEST(RecordLayout, OffsetsAndRawByteRoundTrip) {
-    const std::vector<size_t> offsets = {offsetof(Rec, img_num), offsetof(Rec, strip_buf_addr),
-        offsetof(Rec, strip_buf_width), offsetof(Rec, strip_width), offsetof(Rec, strip_height),
-        offsetof(Rec, md_width), offsetof(Rec, md_height), offsetof(Rec, md_addr),
-        offsetof(Rec, overlap_shift_value)};
-    EXPECT_EQ(offsets, (std::vector<size_t>{0x0, 0x8, 0x18, 0x20, 0x30, 0x60, 0x70, 0x80, 0x20D8}));
-    // A host's raw little-endian bytes land in the fields, and nothing moves.
-    auto raw = std::make_unique<unsigned char[]>(sizeof(Rec));  // zero-filled
-    std::memcpy(&raw[0x0000], "\x03\0\0\0", 4);
-    std::memcpy(&raw[0x00A0], "\x05\0\0\0\xBE\xBA\xFE\xCA", 8);
-    std::memcpy(&raw[0x20E8], "\xE0\xFF\xFF\xFF", 4);
-    auto rec = std::make_unique<Rec>();
-    std::memcpy(rec.get(), raw.get(), sizeof(Rec));
-    EXPECT_EQ(rec->img_num, 3u);
-    EXPECT_EQ(rec->md_addr[4], 0xCAFEBABE00000005ull);
-    EXPECT_EQ(rec->overlap_shift_value[4], -32);  // last overlap of a five-image rig
-    EXPECT_EQ(std::memcmp(rec.get(), raw.get(), sizeof(Rec)), 0);
-}
 
 // Every name the library exports apart from member functions: the ECS entry
 // point only under its C++ name, the integer globals with their load values.

@@ -1,5 +1,6 @@
-// Overlap set-up and LUT anchors: geometry, anchors per mask block, the
-// matrices that set-up builds, and the refusal of broken limits.
+// A stitcher's life before its first frame: construction, copy and destruction,
+// set-up (geometry, LUT anchors per mask block, the matrices it builds, refused
+// limits) and cutting its strips out of the host's buffer.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -66,20 +67,6 @@ TEST(LutAnchors, ColumnRangesPerBlock) {
             EXPECT_EQ(s.prevMaskBlockStats[b].mdCellsL, wantL); EXPECT_EQ(s.maskBlockStats[b].mdCellsR, wantR);
         }
     }
-}
-
-// Called directly the walk validates nothing: an empty column range visits nothing,
-// and words decode to their fields (column bits 6-15, row bits 22-31).
-TEST(LutAnchors, DirectWalkAndWordDecoding) {
-    Rig rig;
-    DynStitcher& s = *rig.st;
-    s.determineLUTanchors({100, 0}, {110, 1080}, {0, 0}, {320, 1080});  // columns 2..1
-    EXPECT_EQ(s.blockMdCellsL, std::vector<std::vector<cv::Point>>(4));
-    EXPECT_EQ(s.blockMdCellCount, (std::vector<int32_t>{0, 0, 0, 0}));
-    rig.lutL[0] = (100u << 22) | (37u << 16) | (200u << 6) | 5u, rig.lutR[0] = 0xFFFFFFFFu;
-    s.determineLUTanchors({0, 0}, {0, 0}, {0, 0}, {0, 0});
-    EXPECT_EQ(s.blockMdCellsL[0], (std::vector<cv::Point>{{200, 100}}));
-    EXPECT_EQ(s.blockMdCellsR[0], (std::vector<cv::Point>{{1023, 1023}}));
 }
 
 // maskBlockHeight rounds up, the last block takes the rest, and the left half of a
@@ -225,4 +212,159 @@ TEST(SetupLimits, RefusedBeforeAnyChange) {
         for (const std::string& part : c.second) EXPECT_NE(msg.find(part), std::string::npos) << part << " / " << msg;
         EXPECT_EQ(snapshot(*rig.st), before); EXPECT_EQ(rig.st->quietFrameCount, 3);
     }
+}
+
+namespace {
+
+float kThr[4] = {1, 2, 3, 99}, kInc[4] = {4, 5, 6, 99};
+
+// Distinct argument values; no level array is passed below one level, where none may
+// be read. The construction prints are swallowed.
+DynStitcher* create(int levels, int cellWidth = 4, unsigned mdGridWidth = 48, uint32_t* lut = nullptr) {
+    zt::StdoutCapture quiet;
+    return create_dynstitcher(901, 902, 768, 576, 128, 6, 40.5f, -7.25f, 3.5f, levels, levels > 0 ? kThr : nullptr,
+                              levels > 0 ? kInc : nullptr, 11, 77, 33, 35, lut, lut ? lut + 1 : nullptr, 2,
+                              mdGridWidth, 36, cellWidth, 8);
+}
+
+}  // namespace
+
+// The parameterised constructor prints (whatever the print switches say) and derives
+// members from its arguments: translation bounds +-(32 / cellWidth), truncated; the
+// motion grid's low eight bits; numDiffLevels level entries. The others print nothing.
+TEST(StitcherObject, ConstructionPrintsAndDerivedMembers) {
+    zelvo_stitch_set_dbg_out(0);
+    dbg_enable = 0;
+    zt::StdoutCapture cap;
+    DynStitcher s(0, 0, 640, 480, 64, 4, 10.f, 0.f, 0.f, 0, nullptr, nullptr, 1, 10, 9, 9, nullptr, nullptr, 0, 40, 30, 4, 4);
+    EXPECT_EQ(cap.take(), "WTD = 1\r\nMAJORITY_ZERO = 0\r\nCLOSE = 1\r\n\r\n");
+    zelvo_stitch_set_dbg_out(1);
+    zt::StdoutCapture cap2;
+    DynStitcher d, c(s), cd(d);
+    EXPECT_EQ(cap2.take(), "");
+    EXPECT_EQ(s.ST_TRKE_lkWinSize, cv::Size(18, 18));
+    EXPECT_EQ(d.ST_TRKE_minLutTranslationX, -16);
+    const struct { int cellWidth; unsigned mdW; int levels, maxX, storedW; } cases[] = {
+        {1, 48, 3, 32, 48}, {3, 300, 0, 10, 44}, {33, 255, -1, 0, 255}, {4, 256, 1, 8, 0}};
+    for (const auto& c : cases) {
+        std::unique_ptr<DynStitcher> t(create(c.levels, c.cellWidth, c.mdW));
+        EXPECT_EQ(t->ST_TRKE_maxLutTranslationX, c.maxX) << c.cellWidth;
+        EXPECT_EQ(t->ST_TRKE_minLutTranslationX, -c.maxX) << c.cellWidth;
+        EXPECT_EQ(t->mdGridWidth, c.storedW) << c.mdW;
+        EXPECT_EQ(t->blockDiffThresholds, std::vector<float>(kThr, kThr + std::max(c.levels, 0)));
+        EXPECT_EQ(t->blockDiffScoreIncs, std::vector<float>(kInc, kInc + std::max(c.levels, 0)));
+    }
+}
+
+namespace {
+
+// Every member the copy keeps, as comparable values (the masks by their pixels).
+auto kept(const DynStitcher& s) {
+    auto stats = [](const std::vector<_MaskBlockStat>& v) {
+        std::vector<std::tuple<int, int, float, cv::Rect, std::vector<cv::Point>, std::vector<cv::Point>>> out;
+        for (const auto& b : v) out.emplace_back(b.area, b.labelOneCount, b.labelOneRatio, b.rect, b.mdCellsL, b.mdCellsR);
+        return out;
+    };
+    auto pixels = [](const cv::Mat& m) { return std::vector<uint8_t>(m.begin<uint8_t>(), m.end<uint8_t>()); };
+    return std::make_tuple(
+        std::vector<int>{s.overlapId, s.mdGridWidth, s.mdGridHeight, s.imgWidth, s.imgHeight, s.overlapWidth,
+                         s.cellWidth, s.cellHeight, s.ST_TRKE_maxLutTranslationX, s.ST_TRKE_minLutTranslationX,
+                         s.numMaskBlocks, s.blockScoreStep, s.resetQuietFrames, s.lutGridSize, s.lutStride},
+        std::vector<float>{s.blockScoreMax, s.blockScoreMin}, s.blockDiffThresholds, s.blockDiffScoreIncs,
+        s.lutLeft, s.lutRight, s.blockMdCellsL, s.blockMdCellsR, stats(s.prevMaskBlockStats),
+        stats(s.maskBlockStats), s.blockScore, pixels(s.lastMask), pixels(s.diffImage), pixels(s.currMask));
+}
+
+}  // namespace
+
+// Each kept member of the source holds a value of its own, so a copy that drops or
+// swaps any of them shows; the masks are copied with their own pixels.
+TEST(StitcherObject, CopyAndAssignmentTakeEveryKeptMemberDeeply) {
+    uint32_t lut[2] = {};
+    std::unique_ptr<DynStitcher> src(create(2, 3, 300, lut));  // ints 2, 44, 36, 768, 576, 128, 3, 8, 10, -10, 6, 11, 77, 33, 35
+    auto stat = [](int k) {
+        _MaskBlockStat b;
+        b.area = 100 + k, b.labelOneCount = 200 + k, b.labelOneRatio = 0.5f + float(k), b.rect = cv::Rect(k, 1, 2, 3);
+        b.mdCellsL = {{k, 4}}, b.mdCellsR = {{k, 5}, {k, 6}};
+        return b;
+    };
+    src->blockMdCellsL = {{{1, 1}}, {{2, 2}}};
+    src->blockMdCellsR = {{{3, 3}}, {}};
+    src->prevMaskBlockStats = {stat(1)};
+    src->maskBlockStats = {stat(2), stat(3)};
+    src->blockScore = {1.5f, -2.5f};
+    src->lastMask = cv::Mat(6, 8, CV_8UC1, cv::Scalar(201));
+    src->diffImage = cv::Mat(6, 8, CV_8UC1, cv::Scalar(17));
+    src->currMask = cv::Mat(5, 8, CV_8UC1, cv::Scalar(200));
+    src->dreFusionMapAddr = 0x1234;  // from here on: not kept
+    src->sigmoidCurves.emplace_back(8, 0.25f, 255);
+    src->ST_TRKE_curLutTranslationX = 4;
+
+    DynStitcher copy(*src);
+    EXPECT_EQ(kept(copy), kept(*src));
+    EXPECT_TRUE(copy.dreFusionMapAddr == 0 && copy.sigmoidCurves.empty() && copy.ST_TRKE_curLutTranslationX == 0);
+    DynStitcher assigned;
+    assigned.quietFrameCount = 9;  // not kept: the target keeps its own
+    assigned = *src;
+    EXPECT_EQ(kept(assigned), kept(*src));
+    EXPECT_EQ(assigned.quietFrameCount, 9);
+    DynStitcher& same = assigned;
+    assigned = same;
+    EXPECT_EQ(kept(assigned), kept(*src)) << "self-assignment";
+    for (DynStitcher* c : {&copy, &assigned})
+        for (cv::Mat DynStitcher::*m : {&DynStitcher::currMask, &DynStitcher::diffImage, &DynStitcher::lastMask})
+            EXPECT_NE((c->*m).data, ((*src).*m).data) << "shares pixels";
+}
+
+TEST(StitcherObject, DestroyClearsHandleFreesOnceAndLeavesHostMemory) {
+    unsigned char fusion[48] = {};
+    DynStitcher* h = create(0);
+    h->dreFusionMap = cv::Mat(6, 8, CV_8UC1, fusion);  // host-owned: never freed
+    destroy_dynstitcher(&h);
+    EXPECT_EQ(h, nullptr);
+    destroy_dynstitcher(&h);  // a second destroy frees nothing
+    EXPECT_EQ(h, nullptr);
+}
+
+namespace {
+
+// Overlap `i` of a 10-row buffer holding strips 10 and 12 wide (three images);
+// overlap 1's strips are 8 rows.
+void pre_process(DynStitcher& s, int i, cv::Mat& buf, int cols, int rows) {
+    unsigned stripX[2] = {0, 20}, zeros[2] = {0, 0}, w[2] = {10, 12}, h[2] = {10, 8};
+    int shifts[3] = {7, 7, 7};
+    s.maskCols = cols, s.maskRows = rows;
+    s.preProcess(i, stripX, zeros, 3, reinterpret_cast<unsigned long>(buf.data), 44, w, h, shifts);
+    EXPECT_EQ(std::vector<int>(shifts, shifts + 3), std::vector<int>(3, 7)) << "the shift array is not touched";
+}
+
+}  // namespace
+
+// The strips of the overlap, scaled to the mask grid by nearest neighbour, and the
+// cost 255 - |left - right|; the member storage is reused frame after frame.
+TEST(PreProcess, CutsScalesAndComparesTheStrips) {
+    cv::Mat buf(10, 44, CV_8UC1);
+    cv::RNG(7).fill(buf, cv::RNG::UNIFORM, 0, 256);
+    auto s = zt::quiet_stitcher();
+    pre_process(*s, 1, buf, 12, 8);
+    const cv::Mat left = buf(cv::Rect(20, 0, 12, 8)), right = buf(cv::Rect(32, 0, 12, 8));
+    EXPECT_EQ(cv::norm(s->leftImage, left, cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(s->rightImage, right, cv::NORM_INF), 0);
+    cv::Mat expected;
+    cv::absdiff(left, right, expected);
+    EXPECT_EQ(cv::norm(s->diffImage, 255 - expected, cv::NORM_INF), 0);
+    for (int y = 0; y < 8; ++y)  // overlap 1's left strip, 12 x 8: 10 * row + column
+        for (int x = 0; x < 12; ++x) buf.at<uint8_t>(y, 20 + x) = uint8_t(10 * y + x);
+    for (int up : {0, 1}) {  // half size, then double size
+        pre_process(*s, 1, buf, up ? 24 : 6, up ? 16 : 4);
+        for (int y = 0; y < s->maskRows; ++y)
+            for (int x = 0; x < s->maskCols; ++x)
+                EXPECT_EQ(s->leftImage.at<uint8_t>(y, x), up ? 10 * (y / 2) + x / 2 : 10 * (2 * y) + 2 * x) << x << "," << y;
+    }
+    const uint8_t* storage = s->leftImage.data;
+    buf.setTo(90);
+    pre_process(*s, 1, buf, 24, 16);
+    EXPECT_EQ(cv::countNonZero(s->leftImage != 90), 0);
+    EXPECT_EQ(cv::countNonZero(s->diffImage != 255), 0);
+    EXPECT_EQ(s->leftImage.data, storage) << "member storage is reused";
 }

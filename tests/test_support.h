@@ -37,6 +37,10 @@ cv::Mat sample_gray(int index);
 // with its construction messages swallowed.
 std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth = 4, int overlapId = 0);
 
+// Checks that `full` is `small` scaled up bilinearly (pixel centres aligned,
+// edges replicated), within the 1 grey level that fixed-point weights may cost.
+void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small);
+
 // Whether the tracker's debug dumps can land in /var/run (they need root on
 // most machines); the dump tests skip with a message otherwise.
 bool dump_dir_writable();

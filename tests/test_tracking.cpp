@@ -1,8 +1,11 @@
-// Feature tracking between the two strips of an overlap and the clustering of
-// the horizontal flow into a target translation.
+// Shift path of one overlap: feature tracking between its two strips, the
+// clustering of the horizontal flow into a target translation, and the smoothed,
+// stepped shift written back to the host.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -15,8 +18,7 @@
 // Decision half of the tracker (left-right check, evidence, clustering), fed
 // hand-built point sets.
 namespace zelvo {
-int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
-                            std::vector<uchar>& LR_status);
+int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts, std::vector<uchar>& LR_status);
 }
 
 namespace {
@@ -41,7 +43,7 @@ void set_strips(DynStitcher& s, int frame, int disp) {
     s.rightImage = scene(cv::Rect(60 - disp, 0, 80, 144)).clone();
 }
 
-// Hand-built tracking result: points with their flow and round-trip error.
+// Hand-built tracking result: groups of points with their flow and round-trip error.
 struct PointSet {
     std::vector<cv::Point2f> prev, next, back;
     std::vector<uchar> lr;
@@ -54,17 +56,14 @@ struct PointSet {
         return *this;
     }
     int run(DynStitcher& s) {
-        s.ST_TRKE_prevPts = prev;
-        s.ST_TRKE_nextPts = next;
+        s.ST_TRKE_prevPts = prev, s.ST_TRKE_nextPts = next;
         s.ST_TRKE_status.assign(prev.size(), 1);
         return zelvo::evaluateTrackedPoints(s, back, lr);
     }
 };
 
 // `pass` of `forward` points survive the round trip, all with flow 2.
-PointSet round_trip(int forward, int pass) {
-    return PointSet().add(pass, 2.0f).add(forward - pass, 2.0f, 3.0f);
-}
+PointSet round_trip(int forward, int pass) { return PointSet().add(pass, 2.0f).add(forward - pass, 2.0f, 3.0f); }
 
 std::string captured_run(DynStitcher& s, PointSet ps, int expected) {
     zt::StdoutCapture cap;
@@ -84,8 +83,7 @@ TEST_F(Tracking, MeasuresAKnownDisplacementOnRealFootage) {
             EXPECT_EQ(s->ST_TRKE(), 0) << "frame " << frame << " disp " << disp;
             EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, disp) << "frame " << frame;
         }
-    // The flow adds the shift already applied to the right image.
-    auto s = zt::quiet_stitcher();
+    auto s = zt::quiet_stitcher();  // the flow adds the shift already applied to the right image
     set_strips(*s, 10, 0);
     s->ST_TRKE_appliedShiftX = 3.0f;
     EXPECT_EQ(s->ST_TRKE(), 0);
@@ -111,53 +109,41 @@ TEST_F(Tracking, RoundTripMustEndWithinOnePixel) {
     EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, 2);
 }
 
-TEST_F(Tracking, TooLittleEvidenceKeepsTheTarget) {
+// Points tracked forward and back against the evidence limits: at least 9, and a
+// share of 0.3 of the forward points (0.15 when the share is below 66 % of more than
+// 39.6 points: a repeat pattern, counted). A failing run keeps the target, except
+// that a repeat-pattern run targets the flow kept from an earlier run.
+TEST_F(Tracking, EvidenceLimitsAndRepeatPatterns) {
     dbg_enable = 1;
-    const struct { int forward, pass, result; const char* message; } cases[] = {
+    const struct { int forward, pass, result; const char* message; } printed[] = {
         {20, 8, -1, "status_OK_count = 20\nLR_status_OK_count = 8\n"
                     "WARN: 8 (tracked_count) < 9 (MIN_TRACKED_POINT) . SKIP Shifting.\n\n"},
         {29, 8, -2, "status_OK_count = 29\nLR_status_OK_count = 8\n"  // 29 x 0.3 = 8.7
                     "WARN: 8 (tracked_count), < 8 (0.30 percent of detected Features 29) . SKIP Shifting.\n\n"},
+        {100, 60, 0, "status_OK_count = 100\nLR_status_OK_count = 60\nWARN: LR check 60/100 (60.00% < 66%).\n"
+                     "MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified 0.500000x\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : printed) {
         auto s = zt::quiet_stitcher();
-        s->ST_TRKE_tgtLutTranslationX = 4;
-        s->ST_TRKE_repeatPatternCount = 3;
-        EXPECT_EQ(captured_run(*s, round_trip(c.forward, c.pass), c.result), c.message);
-        EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, 4);
-        EXPECT_EQ(s->ST_TRKE_repeatPatternCount, 0) << "a run without repeat pattern resets it";
+        const std::string out = captured_run(*s, round_trip(c.forward, c.pass), c.result);
+        EXPECT_EQ(out.substr(0, out.find("Successful")), c.message);
     }
-    // The share is compared in float: 30 x 0.3f is exactly 9 there (above 9
-    // in double), so 9 of 30 points are enough.
-    dbg_enable = 0;
-    auto s = zt::quiet_stitcher();
-    EXPECT_EQ(round_trip(30, 9).run(*s), 0);
-}
-
-TEST_F(Tracking, RepeatPatternLoosensTheShareAndCounts) {
-    dbg_enable = 1;
-    auto s = zt::quiet_stitcher();  // 100 forward, 60 back: 100 > 39.6 and 60 < 66
-    const std::string out = captured_run(
-        *s, PointSet().add(40, 2.0f).add(10, 4.0f).add(10, 6.0f).add(40, 2.0f, 5.0f), 0);
-    EXPECT_EQ(out.substr(0, out.find("Successful")),
-              "status_OK_count = 100\nLR_status_OK_count = 60\n"
-              "WARN: LR check 60/100 (60.00% < 66%).\n"
-              "MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified 0.500000x\n");
-    EXPECT_EQ(s->ST_TRKE_repeatPatternCount, 1);
     dbg_enable = 0;
     const struct { int forward, pass; bool repeat; int result; } cases[] = {
-        {100, 16, true, 0},  {100, 14, true, -2},  // share 0.15 needs 15
-        {100, 66, false, 0}, {40, 26, true, 0},    // 40 > 39.6, 26 < 26.4
-        {39, 10, false, -2},                       // share 0.3 needs 11.7
+        {20, 8, false, -1}, {29, 8, false, -2},
+        {30, 9, false, 0},   // 30 x 0.3f is exactly 9 in float (above 9 in double)
+        {100, 16, true, 0}, {100, 14, true, -2},  // share 0.15 needs 15
+        {100, 66, false, 0}, {40, 26, true, 0},   // 40 > 39.6, 26 < 26.4
+        {39, 10, false, -2},                      // share 0.3 needs 11.7
     };
     for (const auto& c : cases) {
         auto t = zt::quiet_stitcher();
         t->ST_TRKE_repeatPatternCount = 2;
         t->ST_TRKE_MaxFlowX = 5.4f;  // kept from an earlier run
+        t->ST_TRKE_tgtLutTranslationX = 4;
         EXPECT_EQ(round_trip(c.forward, c.pass).run(*t), c.result) << c.forward << "/" << c.pass;
-        EXPECT_EQ(t->ST_TRKE_repeatPatternCount, c.repeat ? 3 : 0);
-        // A failing repeat-pattern run targets the kept flow.
-        EXPECT_EQ(t->ST_TRKE_tgtLutTranslationX, c.result == 0 ? 2 : c.repeat ? 5 : 0);
+        EXPECT_EQ(t->ST_TRKE_repeatPatternCount, c.repeat ? 3 : 0) << c.forward << "/" << c.pass;
+        EXPECT_EQ(t->ST_TRKE_tgtLutTranslationX, c.result == 0 ? 2 : c.repeat ? 5 : 4) << c.forward << "/" << c.pass;
     }
 }
 
@@ -166,40 +152,29 @@ TEST_F(Tracking, ClusterChoice) {
     auto d = zt::quiet_stitcher();  // dominant S: 30 / 10 > 2.5, though L is larger
     EXPECT_EQ(captured_run(*d, PointSet().add(30, 1.0f).add(5, 4.0f).add(10, 8.0f), 0),
               "status_OK_count = 45\nLR_status_OK_count = 45\nSuccessful tracked features = 45\n"
-              "Average flow X. S: 1.000 (30)\tM: 4.000 (5)\tL: 8.000 (10)\n"
-              "ST_TRKE_closeRangeOnly = 0\n"
+              "Average flow X. S: 1.000 (30)\tM: 4.000 (5)\tL: 8.000 (10)\nST_TRKE_closeRangeOnly = 0\n"
               "ST_TRKE(): ST_TRKE_MaxFlowX = 1.000000, ST_TRKE_tgtLutTranslationX = 1\n");
     dbg_enable = 0;
-    const struct { std::vector<std::pair<int, float>> groups; bool closeOnly; int result, target; }
+    const struct { std::vector<std::pair<int, float>> groups; bool closeOnly, converging; int result, target; }
     cases[] = {  // groups of points: count, flow
-        {{{25, 1.0f}, {5, 4.0f}, {10, 8.0f}}, false, 0, 8},    // 2.5 is not above
-        {{{10, -6.0f}, {10, 2.0f}, {10, -3.0f}}, false, 0, 2},  // largest mean, not |mean|
-        {{{6, 1.0f}, {3, 5.0f}, {2, 9.0f}}, false, 0, 5},       // below three: not eligible
-        {{{10, 2.0f}, {10, -3.0f}, {10, 6.0f}}, true, 0, -3},   // close range: no positive
-        {{{30, 1.0f}, {5, 4.0f}, {10, 8.0f}}, true, -4, 7},
+        {{{25, 1.0f}, {5, 4.0f}, {10, 8.0f}}, false, false, 0, 8},    // 2.5 is not above
+        {{{10, -6.0f}, {10, 2.0f}, {10, -3.0f}}, false, false, 0, 2},  // largest mean, not |mean|
+        {{{6, 1.0f}, {3, 5.0f}, {2, 9.0f}}, false, false, 0, 5},       // below three: not eligible
+        {{{10, 2.0f}, {10, -3.0f}, {10, 6.0f}}, true, false, 0, -3},   // close range: no positive
+        {{{30, 1.0f}, {5, 4.0f}, {10, 8.0f}}, true, false, -4, 7},
+        {{{20, 4.0f}, {5, 1.0f}}, false, true, 0, 7},  // converging: measured, target kept
+        {{{20, 4.0f}, {5, 1.0f}}, true, true, 0, 7},   // and no -4 either
     };
     for (const auto& c : cases) {
         auto s = zt::quiet_stitcher();
         s->ST_TRKE_closeRangeOnly = c.closeOnly;
+        s->ST_TRKE_convergingLutTranslationX = c.converging;
         s->ST_TRKE_tgtLutTranslationX = 7;
         PointSet ps;
         for (const auto& g : c.groups) ps.add(g.first, g.second);
-        EXPECT_EQ(ps.run(*s), c.result) << c.groups[0].first;
-        EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target) << c.groups[0].first;
-    }
-}
-
-TEST_F(Tracking, ConvergingRunsKeepTheTarget) {
-    dbg_enable = 1;
-    for (bool closeOnly : {false, true}) {
-        auto s = zt::quiet_stitcher();
-        s->ST_TRKE_convergingLutTranslationX = true;
-        s->ST_TRKE_closeRangeOnly = closeOnly;
-        s->ST_TRKE_tgtLutTranslationX = 7;
-        const std::string out = captured_run(*s, PointSet().add(20, 4.0f).add(5, 1.0f), 0);
-        EXPECT_EQ(out.find("ST_TRKE():"), std::string::npos) << out;  // no -4 either
-        EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, closeOnly ? -999.0f : 4.0f);
-        EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, 7);
+        EXPECT_EQ(ps.run(*s), c.result) << c.groups[0].first << " " << c.closeOnly;
+        EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target) << c.groups[0].first << " " << c.closeOnly;
+        if (c.converging) EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f);
     }
 }
 
@@ -207,8 +182,7 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
     ZT_SKIP_WITHOUT_DUMP_DIR();
     dbg_enable = 0;
     auto exists = [](const char* p) { return cv::haveImageReader(p); };
-    const char* files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png",
-                           "/var/run/0_0_L.png"};
+    const char* files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png", "/var/run/0_0_L.png"};
     for (const char* p : files) std::remove(p);
     auto s0 = zt::quiet_stitcher(4, 0), s1 = zt::quiet_stitcher(4, 1);
     for (auto* s : {s0.get(), s1.get()}) {
@@ -227,4 +201,117 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
     EXPECT_FALSE(exists(files[3]));
     EXPECT_EQ(zelvo::trackerDumpCounter(), 2);
     for (const char* p : files) std::remove(p);
+}
+
+TEST(ComputeXStep, StepTableIsSymmetric) {
+    auto s = zt::quiet_stitcher();
+    const struct { int d, step; } table[] = {{0, 0}, {1, 1}, {3, 1}, {4, 2}, {6, 2}, {7, 3}, {10, 3}, {11, 4}, {1000, 4}};
+    for (const auto& row : table)
+        for (int base : {-7, 5}) {
+            EXPECT_EQ(s->computeXStep(base + row.d, base), row.step) << "d=" << row.d;
+            EXPECT_EQ(s->computeXStep(base, base + row.d), row.step) << "d=" << row.d;
+        }
+}
+
+TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
+    dbg_enable = 0;
+    auto s = zt::quiet_stitcher();
+    const struct { std::deque<int32_t> history; int length, expected; } cases[] = {
+        {{1, 2, 9}, 5, 9},              // not full: newest entry
+        {{0, 0, 0, 0, 10}, 5, 3},       // 30 / 9
+        {{0, 0, 0, 0, -10}, 5, -3},     // toward zero
+        {{1, 2, 3, 4, 5}, 5, 3},        // weights 1 1 2 2 3: 32 / 9
+        {{4, 4, 4, 8}, 3, 1},           // first three entries only: 16 / 9
+        {{}, 5, 0},                     // guard: nothing to smooth
+        {{1, 2, 3}, 0, 0},              // no entry weighed
+        {{9, 9, 3, 4, 5, 6, 7}, 7, 5},  // guard: only five weights, for the last five of 7: 50 / 9
+    };
+    for (const auto& c : cases) {
+        s->ST_TRKE_lutTranslationXHistory = c.history;
+        s->ST_TRKE_historyLength = c.length;
+        EXPECT_EQ(s->temporalWeightedAvg(), c.expected) << "length " << c.length;
+    }
+}
+
+TEST(DetermineLutTranslationX, RoundsWithinTheRepeatLimitAndFallsBackPastIt) {
+    auto s = zt::quiet_stitcher();
+    const struct { float flow; int count, expected, rewritten; } cases[] = {
+        {2.5f, 5, 3, 0}, {-2.5f, 0, -3, 0}, {2.49f, 0, 2, 0}, {20.0f, 0, 8, 0}, {-999.0f, 0, -8, 0},
+        {20.0f, 6, 2, 2}, {6.0f, 6, 2, 2}, {-20.0f, 6, -2, -2}, {-8.0f, 6, -2, -2}, {1.0f, 6, 0, 0},
+    };
+    for (const auto& c : cases) {
+        s->ST_TRKE_repeatPatternCount = c.count;
+        s->ST_TRKE_lutTranslationXHistory = {5, 5, 5, 5, 5};
+        EXPECT_EQ(s->determineLutTranslationX(c.flow, -8, 8), c.expected) << c.flow;
+        EXPECT_EQ(s->ST_TRKE_repeatPatternCount, c.count > 5 ? 0 : c.count);
+        EXPECT_EQ(s->ST_TRKE_lutTranslationXHistory, std::deque<int32_t>(5, c.count > 5 ? c.rewritten : 5)) << c.flow;
+    }
+    s->ST_TRKE_repeatPatternCount = 6;  // half the bound by integer division: 7/2 = 3 -> 1.5
+    EXPECT_EQ(s->determineLutTranslationX(40.0f, -7, 7), 2);
+}
+
+// Steps of computeXStep toward the smoothed target, the shift in pixels written to slot
+// overlapIdx + 1 only; converged, the host's own value stays.
+TEST(DecideShifting, StepsTowardTheTargetThenConverges) {
+    auto step = [](DynStitcher& s, int overlapIdx, int frames, int* shifts) {
+        std::vector<int> cur;
+        for (int f = 0; f < frames; ++f) {
+            EXPECT_EQ(s.decideShifting(overlapIdx, shifts, 0), 0);
+            cur.push_back(s.ST_TRKE_curLutTranslationX);
+        }
+        return cur;
+    };
+    auto s = zt::quiet_stitcher(3);  // bounds +-10
+    s->ST_TRKE_lutTranslationXHistory = {10, 10, 10, 10};
+    s->ST_TRKE_tgtLutTranslationX = 10;
+    int shifts[5] = {-77, -77, -77, -77, -77};
+    EXPECT_EQ(step(*s, 2, 6, shifts), (std::vector<int>{3, 6, 8, 9, 10, 10}));
+    EXPECT_EQ(shifts[3], 30);
+    EXPECT_FALSE(s->ST_TRKE_convergingLutTranslationX);
+    EXPECT_FLOAT_EQ(s->ST_TRKE_appliedShiftX, 10.0f);
+    for (int k : {0, 1, 2, 4}) EXPECT_EQ(shifts[k], -77) << k;
+
+    auto d = zt::quiet_stitcher(4);
+    d->ST_TRKE_curLutTranslationX = 5;
+    d->ST_TRKE_appliedShiftX = 1.5f;
+    d->ST_TRKE_lutTranslationXHistory = {0, 0, 0, 0, 0};
+    int slots[2] = {0, 0};
+    EXPECT_EQ(step(*d, 0, 4, slots), (std::vector<int>{3, 2, 1, 0}));
+    EXPECT_FLOAT_EQ(d->ST_TRKE_appliedShiftX, 1.5f - 5.0f);
+    slots[1] = 999;
+    step(*d, 0, 2, slots);
+    EXPECT_EQ(slots[1], 999);
+    for (const auto& c : {std::make_pair(5, 3), {-5, -3}, {3, 2}, {-1, -1}}) {  // scaled targets round half away from 0
+        auto r = zt::quiet_stitcher();
+        r->ST_TRKE_tgtLutTranslationScale = 0.5f, r->ST_TRKE_tgtLutTranslationX = c.first;
+        r->decideShifting(0, slots, 0);
+        EXPECT_EQ(r->ST_TRKE_lutTranslationXHistory.back(), c.second) << c.first;
+    }
+    for (int cellWidth : {1, 3, 5, 7, 33}) {  // whatever the target, within the bounds in whole cells
+        auto b = zt::quiet_stitcher(cellWidth);
+        int out[2] = {};
+        for (int tgt : {100, -100, 40, -3, 1000, 0})
+            for (int f = 0; f < 4; ++f) {
+                b->ST_TRKE_tgtLutTranslationX = tgt;
+                b->decideShifting(0, out, 0);
+                EXPECT_LE(std::abs(out[1]), 32 / cellWidth * cellWidth) << cellWidth;
+                EXPECT_EQ(out[1] % cellWidth, 0) << cellWidth;
+            }
+    }
+}
+
+TEST(DecideShifting, ConvergedMessageAndSwitch) {
+    auto s = zt::quiet_stitcher();
+    int shifts[3] = {};
+    zelvo::shiftingCounter() = 41;
+    s->ST_TRKE_convergingLutTranslationX = true;  // history empty: effective 0 == current
+    zt::StdoutCapture cap;
+    s->decideShifting(1, shifts, 1);
+    EXPECT_EQ(cap.take(),
+              "decideShifting(): frameNo=41, overlap_id= 1, ST_TRKE_convergingLutTranslationX = 1\n"
+              "temporalWeightedAvg(): last_v = 0, ret_v = 0 \r\n"
+              "decideShifting(): ST_TRKE_tgtLutTranslationX = 0, current effectiveOffsetX = 0, "
+              "ST_TRKE_curLutTranslationX=0\nCONVERGED. Open for shifting target...\n");
+    EXPECT_EQ(zelvo::shiftingCounter(), 42);
+    EXPECT_EQ(dbg_enable, 1) << "the switch given becomes the library's";
 }

@@ -15,12 +15,12 @@
 //  - labels and counts equal those of a plain reference flood (one std::deque
 //    per level, the lowest non-empty level served first), so every ordering
 //    and tie-break of the optimised flood is checked, not only its invariants.
-#include <deque>
 #include <set>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "../reference_flood.h"
 #include "fuzz_common.h"
 #include "zelvo_internal.h"
 
@@ -28,10 +28,7 @@ namespace {
 
 constexpr int kPadSentinel = 0x5A5A5A5A;
 
-struct Result {
-    cv::Mat markers;  // the region after the call
-    std::vector<int> counts;
-};
+using Result = zt::FloodResult;
 
 Result run_flood(DynStitcher& s, int numBlocks, int blockHeight, const cv::Mat& cost,
                  const cv::Mat& markersIn, int markerPad, int markerRowOff) {
@@ -65,58 +62,6 @@ Result run_flood(DynStitcher& s, int numBlocks, int blockHeight, const cv::Mat& 
     for (const auto& st : stats) {
         FUZZ_CHECK(st.labelOneRatio == 0.0f, "labelOneRatio %f", double(st.labelOneRatio));
         res.counts.push_back(st.labelOneCount);
-    }
-    return res;
-}
-
-// The flood written as plainly as possible: FIFO per cost level, lowest
-// non-empty level first, neighbours left, right, above, below.
-Result reference_flood(const cv::Mat& cost, const cv::Mat& markersIn, int numBlocks,
-                       int blockHeight, int lastRow) {
-    Result res{markersIn.clone(), std::vector<int>(size_t(numBlocks), 0)};
-    cv::Mat& m = res.markers;
-    const int rows = m.rows, cols = m.cols;
-    std::deque<cv::Point> q[256];
-    auto positive = [&](int r, int c) { return m.at<int>(r, c) > 0; };
-    m.row(0).setTo(cv::Scalar(-1));
-    m.row(rows - 1).setTo(cv::Scalar(-1));
-    for (int r = 1; r < rows - 1; ++r) {
-        m.at<int>(r, 0) = -1;
-        m.at<int>(r, cols - 1) = -1;
-        for (int c = 1; c < cols - 1; ++c) {
-            int& v = m.at<int>(r, c);
-            if (v < 0) v = 0;
-            if (v == 0 && (positive(r, c - 1) || positive(r, c + 1) || positive(r - 1, c) ||
-                           positive(r + 1, c))) {
-                q[cost.at<uint8_t>(r, c)].push_back({c, r});
-                v = -2;
-            }
-        }
-    }
-    const cv::Point step[4] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
-    for (int level = 0; level < 256;) {
-        if (q[level].empty()) {
-            ++level;
-            continue;
-        }
-        const cv::Point p = q[level].front();
-        q[level].pop_front();
-        int label = 0;
-        for (const cv::Point& d : step) {
-            const int v = m.at<int>(p + d);
-            if (v > 0 && label == 0) label = v;
-            else if (v > 0 && v != label) label = -1;
-        }
-        m.at<int>(p) = label;
-        if (label == 1) ++res.counts[size_t(p.y <= lastRow ? p.y / blockHeight : numBlocks - 1)];
-        if (label == -1) continue;
-        for (const cv::Point& d : step) {
-            if (m.at<int>(p + d) != 0) continue;
-            const int t = cost.at<uint8_t>(p + d);
-            q[t].push_back(p + d);
-            level = std::min(level, t);
-            m.at<int>(p + d) = -2;
-        }
     }
     return res;
 }
@@ -236,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "block %d counted %d label-1 cells, holds %d", b, first.counts[size_t(b)],
                    expectCounts[size_t(b)]);
 
-    const Result ref = reference_flood(cost, markersIn, numBlocks, blockHeight, s.lastMaskBlockRow);
+    const Result ref = zt::reference_flood(cost, markersIn, numBlocks, blockHeight, s.lastMaskBlockRow);
     FUZZ_CHECK(cv::countNonZero(first.markers != ref.markers) == 0, "labels differ from the reference flood");
     FUZZ_CHECK(first.counts == ref.counts, "counts differ from the reference flood");
 
