@@ -253,7 +253,7 @@ TEST(Decoding, GrowthUninitEmptyGridAndRefusedImageCounts) {
         Frame f(fr.n, fr.w, fr.h, fr.w + fr.n);
         f.run();
         EXPECT_EQ(num_decoded_md_buffer, fr.numAfter);
-        if (fr.reuse) EXPECT_EQ(decoded_md_buffer, before) << fr.n << " images " << fr.w << " x " << fr.h;
+        if (fr.reuse) { EXPECT_EQ(decoded_md_buffer, before) << fr.n << " images " << fr.w << " x " << fr.h; }
         f.expect_decoded();
     }
     EXPECT_EQ(zelvo_stitch_uninit(), 0);

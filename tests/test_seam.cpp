@@ -338,7 +338,7 @@ TEST(SeamReset, RandomResetToTheDefaultMask) {
         const int firstDraw = rand();
         srand(seed);
         for (int i = 0; i < c.calls; ++i) s.process(nullptr, nullptr);
-        if (c.remainder < 0) EXPECT_EQ(rand(), firstDraw) << "rand() was called";
+        if (c.remainder < 0) { EXPECT_EQ(rand(), firstDraw) << "rand() was called"; }
         EXPECT_EQ(s.quietFrameCount, c.reset ? 0 : c.calls);
         EXPECT_EQ(same(s.currMask, s.defaultMask), c.reset);
         EXPECT_EQ(s.rowCrossX, (c.reset ? std::vector<int>(6, 2) : std::vector<int>{3, 3, 4, 4, 5, 5}));
@@ -438,7 +438,7 @@ TEST(SeamEndToEnd, QuietBlocksHoldTheirSeam) {
         ASSERT_EQ(s.blockSeamUpdate, (std::vector<int>{0, 0, 0, 1}));
         Bytes row(size_t(s.maskCols));
         for (int r = 0; r < s.maskRows; ++r) {
-            if (r < s.lastMaskBlockRow) ASSERT_EQ(s.rowCrossX[size_t(r)], heldBefore[size_t(r)]) << "row " << r;
+            if (r < s.lastMaskBlockRow) { ASSERT_EQ(s.rowCrossX[size_t(r)], heldBefore[size_t(r)]) << "row " << r; }
             followedRows += r >= s.lastMaskBlockRow && s.rowCrossX[size_t(r)] != s.maskCols / 2;
             s.sigmoidCurves[6].getArrToAddr(s.rowCrossX[size_t(r)], row.data());  // the hard curve at the column
             ASSERT_EQ(0, std::memcmp(row.data(), s.currMask.ptr<uint8_t>(r), row.size())) << "row " << r;

@@ -246,13 +246,13 @@ TEST(StitcherObject, ConstructionPrintsAndDerivedMembers) {
     EXPECT_EQ(d.ST_TRKE_minLutTranslationX, -16);
     const struct { int cellWidth; unsigned mdW; int levels, maxX, storedW; } cases[] = {
         {1, 48, 3, 32, 48}, {3, 300, 0, 10, 44}, {33, 255, -1, 0, 255}, {4, 256, 1, 8, 0}};
-    for (const auto& c : cases) {
-        std::unique_ptr<DynStitcher> t(create(c.levels, c.cellWidth, c.mdW));
-        EXPECT_EQ(t->ST_TRKE_maxLutTranslationX, c.maxX) << c.cellWidth;
-        EXPECT_EQ(t->ST_TRKE_minLutTranslationX, -c.maxX) << c.cellWidth;
-        EXPECT_EQ(t->mdGridWidth, c.storedW) << c.mdW;
-        EXPECT_EQ(t->blockDiffThresholds, std::vector<float>(kThr, kThr + std::max(c.levels, 0)));
-        EXPECT_EQ(t->blockDiffScoreIncs, std::vector<float>(kInc, kInc + std::max(c.levels, 0)));
+    for (const auto& k : cases) {
+        std::unique_ptr<DynStitcher> t(create(k.levels, k.cellWidth, k.mdW));
+        EXPECT_EQ(t->ST_TRKE_maxLutTranslationX, k.maxX) << k.cellWidth;
+        EXPECT_EQ(t->ST_TRKE_minLutTranslationX, -k.maxX) << k.cellWidth;
+        EXPECT_EQ(t->mdGridWidth, k.storedW) << k.mdW;
+        EXPECT_EQ(t->blockDiffThresholds, std::vector<float>(kThr, kThr + std::max(k.levels, 0)));
+        EXPECT_EQ(t->blockDiffScoreIncs, std::vector<float>(kInc, kInc + std::max(k.levels, 0)));
     }
 }
 

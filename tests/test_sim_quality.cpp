@@ -59,7 +59,7 @@ TEST(SimQuality, PeersGiveSeamsInsideTheOverlap) {
         for (int x : zsim::seamColumns(fusion)) {
             EXPECT_GE(x, 0);
             EXPECT_LT(x, o) << zsim::methodName(m);
-            if (m == zsim::kMiddle) EXPECT_EQ(x, o / 2);
+            if (m == zsim::kMiddle) { EXPECT_EQ(x, o / 2); }
         }
     }
 }

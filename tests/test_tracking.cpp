@@ -174,7 +174,7 @@ TEST_F(Tracking, ClusterChoice) {
         for (const auto& g : c.groups) ps.add(g.first, g.second);
         EXPECT_EQ(ps.run(*s), c.result) << c.groups[0].first << " " << c.closeOnly;
         EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target) << c.groups[0].first << " " << c.closeOnly;
-        if (c.converging) EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f);
+        if (c.converging) { EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f); }
     }
 }
 
