@@ -143,9 +143,9 @@ void RigHost::fill(int frame) {
     cv::Mat buf(kHeight, int(info.strip_buf_width), CV_8UC1, strip_.data());
     for (int i = 0; i < kOverlaps; ++i) {
         const int x = 60 + 170 * i;
-        g(cv::Rect(x, 0, kOverlap, kHeight)).copyTo(buf(cv::Rect(2 * kOverlap * i, 0, kOverlap, kHeight)));
-        g(cv::Rect(x + kMisalign[i], 0, kOverlap, kHeight))
-            .copyTo(buf(cv::Rect(2 * kOverlap * i + kOverlap, 0, kOverlap, kHeight)));
+        for (int side = 0; side < 2; ++side)  // the left strip, then the misaligned right one
+            g(cv::Rect(x + side * kMisalign[i], 0, kOverlap, kHeight))
+                .copyTo(buf(cv::Rect((2 * i + side) * kOverlap, 0, kOverlap, kHeight)));
     }
     // About one block in four moving, different per frame and camera.
     cv::RNG rng(uint64_t(frame) * 977 + 1);

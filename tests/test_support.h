@@ -57,7 +57,9 @@ public:
     void fill(int frame);            // strip buffer, bitmaps and record of a frame
     void frameCall();                // zelvo_stitch_process over every overlap
     void seam(int i);                // process + copyTo_dre_fusion_map of overlap i
-    uint8_t* motionMap(int cam) const { return decoded_md_buffer ? decoded_md_buffer[cam] : nullptr; }
+    uint8_t* motionMap(int cam) const {
+        return decoded_md_buffer ? decoded_md_buffer[cam] : nullptr;
+    }
 
     DynStitcher* stitchers[kOverlaps] = {};
     std::vector<uint8_t> fusion[kOverlaps];  // imgHeight x overlapWidth bytes each

@@ -5,6 +5,7 @@
 // for byte. The test command also runs this file under ThreadSanitizer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -57,8 +58,9 @@ TEST(Threads, PerOverlapCallsOnFourThreadsMatchTheSequentialRun) {
     const std::vector<uint8_t> sequential = runRig(false);
     const std::vector<uint8_t> threaded = runRig(true);
     ASSERT_EQ(sequential.size(), threaded.size());
-    size_t firstDiff = 0;
-    while (firstDiff < sequential.size() && sequential[firstDiff] == threaded[firstDiff]) ++firstDiff;
+    const size_t firstDiff =
+        size_t(std::mismatch(sequential.begin(), sequential.end(), threaded.begin()).first -
+               sequential.begin());
     EXPECT_EQ(firstDiff, sequential.size()) << "first differing byte " << firstDiff;
     // The rig must exercise the shift path: some overlap moved off 0.
     bool shifted = false;

@@ -104,13 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Every byte of the record, junk included; then the named fields.
         _ZELVO_STITCH_INFO r;
         zfuzz::fill_bytes(in, reinterpret_cast<uint8_t*>(&r), sizeof r, 16);
-        r.img_num = in.ConsumeIntegralInRange<int>(0, 15) == 0 ? 0 : in.ConsumeIntegralInRange<uint32_t>(1, kImages);
+        r.img_num = in.ConsumeIntegralInRange<int>(0, 15) == 0
+                        ? 0
+                        : in.ConsumeIntegralInRange<uint32_t>(1, kImages);
         const uint32_t overlaps = r.img_num > 0 ? r.img_num - 1 : 0;
 
         // The strip buffer: a well-formed layout, then some fields hostile.
         const uint32_t rows = in.ConsumeIntegralInRange<uint32_t>(1, 48);
         const uint32_t stripW = in.ConsumeIntegralInRange<uint32_t>(1, 40);
-        r.strip_buf_width = 2 * stripW * std::max(overlaps, 1u) + in.ConsumeIntegralInRange<uint32_t>(0, 3);
+        r.strip_buf_width =
+            2 * stripW * std::max(overlaps, 1u) + in.ConsumeIntegralInRange<uint32_t>(0, 3);
         for (int i = 0; i < 4; ++i) {
             r.strip_width[i] = stripW;
             r.strip_height[i] = in.ConsumeIntegralInRange<uint32_t>(1, rows);
@@ -121,14 +124,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int hostile = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 3) : 0; hostile > 0;
              --hostile) {
             switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-            case 0: r.strip_width[in.ConsumeIntegralInRange<int>(0, 3)] = pickU32(in, 0, 2 * stripW); break;
-            case 1: r.strip_height[in.ConsumeIntegralInRange<int>(1, 3)] = pickU32(in, 0, 2 * rows); break;
+            case 0:
+                r.strip_width[in.ConsumeIntegralInRange<int>(0, 3)] = pickU32(in, 0, 2 * stripW);
+                break;
+            case 1:
+                r.strip_height[in.ConsumeIntegralInRange<int>(1, 3)] = pickU32(in, 0, 2 * rows);
+                break;
             case 2: r.strip_buf_width = pickU32(in, 0, r.strip_buf_width); break;
             case 3: r.strip_height[0] = pickU32(in, 0, rows); break;
             }
         }
         // The buffer must hold what the record says it holds.
-        if (uint64_t(r.strip_buf_width) * r.strip_height[0] > bufBytes) r.strip_height[0] = rows, r.strip_buf_width = uint32_t(bufBytes / rows);
+        if (uint64_t(r.strip_buf_width) * r.strip_height[0] > bufBytes) {
+            r.strip_height[0] = rows;
+            r.strip_buf_width = uint32_t(bufBytes / rows);
+        }
         std::vector<uint8_t> strip(bufBytes);
         zfuzz::fill_bytes(in, strip.data(), strip.size(), 4096);
         r.strip_buf_addr = overlaps > 0 ? uint64_t(uintptr_t(strip.data())) : kJunk;
@@ -172,7 +182,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(r.img_num == 0, "bad_array_new_length with img_num %u", r.img_num);
             threw = true;
         } catch (const cv::Exception& e) {
-            FUZZ_CHECK(expectDone < overlaps, "OpenCV refused a record whose strips all fit: %s", e.what());
+            FUZZ_CHECK(expectDone < overlaps, "OpenCV refused a record whose strips all fit: %s",
+                       e.what());
             threw = true;
         }
         FUZZ_CHECK(threw == (r.img_num == 0 || expectDone < overlaps),
@@ -189,7 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         // Only the shift slots of tracked overlaps change, each within bounds.
         const size_t shiftAt = offsetof(_ZELVO_STITCH_INFO, overlap_shift_value);
-        FUZZ_CHECK(std::memcmp(&r, &before, shiftAt) == 0, "the frame call wrote outside the shift slots");
+        FUZZ_CHECK(std::memcmp(&r, &before, shiftAt) == 0,
+                   "the frame call wrote outside the shift slots");
         for (uint32_t slot = 0; slot < uint32_t(kImages); ++slot) {
             const int32_t now = r.overlap_shift_value[slot], was = before.overlap_shift_value[slot];
             const bool writable = tracking && slot >= 1 && slot <= expectDone;
@@ -203,7 +215,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             DynStitcher* s = rig.st[i];
             if (s->diffImage.empty()) continue;
             const bool motion = maps && i + 1 < mapImages;
-            s->process(motion ? decoded_md_buffer[i] : nullptr, motion ? decoded_md_buffer[i + 1] : nullptr);
+            s->process(motion ? decoded_md_buffer[i] : nullptr,
+                       motion ? decoded_md_buffer[i + 1] : nullptr);
             s->copyTo_dre_fusion_map();
             ++g_seams;
             g_seamsWithMotion += motion;
