@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: once in a normal build and
-# once under AddressSanitizer + UndefinedBehaviorSanitizer. Fails if either
-# fails.
+# once under AddressSanitizer + UndefinedBehaviorSanitizer, then the thread
+# test under ThreadSanitizer. Fails if any of them fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,6 +20,15 @@ cmake --build build-asan -j"$jobs"
 echo "== tests (sanitizers) =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+# The per-overlap calls on several threads, under ThreadSanitizer: only the
+# thread test is built and run here (the library plus one test, a couple of
+# minutes); the rest of the suite gains nothing from it.
+echo "== thread test (ThreadSanitizer) =="
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELVO_SANITIZE=thread \
+  -DZELVO_BUILD_TOOLS=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target test_threads
+TSAN_OPTIONS=halt_on_error=1 build-tsan/tests/test_threads
 
 # Reliability checks: the short fuzz mode (clang + libFuzzer, about a minute
 # after its build) and the lifecycle leak check under valgrind (a few

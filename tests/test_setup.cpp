@@ -368,3 +368,22 @@ TEST(PreProcess, CutsScalesAndComparesTheStrips) {
     EXPECT_EQ(cv::countNonZero(s->diffImage != 255), 0);
     EXPECT_EQ(s->leftImage.data, storage) << "member storage is reused";
 }
+
+// Strips outside the buffer are refused with OpenCV's error, also where
+// column + width overflows int (OpenCV's own region check wraps and lets a
+// strip 2 GiB past the buffer through).
+TEST(PreProcess, RefusesStripsOutsideTheBuffer) {
+    cv::Mat buf(10, 44, CV_8UC1, cv::Scalar(0));
+    auto s = zt::quiet_stitcher();
+    s->maskCols = 8, s->maskRows = 4;
+    int shifts[3] = {};
+    unsigned zeros[2] = {}, h[2] = {10, 8};
+    const unsigned cases[][3] = {{20, 12, 11}, {40, 5, 8}, {0x7FFFFFF0, 40, 8}};
+    for (const auto& c : cases) {  // column of overlap 1, its width, its height
+        unsigned stripX[2] = {0, c[0]}, w[2] = {10, c[1]};
+        h[1] = c[2];
+        EXPECT_THROW(s->preProcess(1, stripX, zeros, 3, reinterpret_cast<unsigned long>(buf.data),
+                                   44, w, h, shifts),
+                     cv::Exception) << c[0] << " " << c[1];
+    }
+}

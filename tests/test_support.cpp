@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "zelvo_stitch.h"
 
@@ -92,5 +93,100 @@ void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small) {
 }
 
 bool dump_dir_writable() { return access("/var/run", W_OK) == 0; }
+
+}  // namespace zt
+
+namespace zt {
+
+namespace {
+constexpr int kCells = 4, kBlocks = 4, kLutGrid = 9, kFootage = 25;
+constexpr int kMdCols = RigHost::kWidth / 16, kMdRows = RigHost::kHeight / 16;
+constexpr int kMisalign[RigHost::kOverlaps] = {-6, 4, 8, -3};  // pixels, right strip vs left
+
+// Synthetic footage (no image decoding, so the thread test sees no codec
+// library): blurred noise, corners everywhere, scrolling 3 pixels a frame.
+const std::vector<cv::Mat>& footage() {
+    static const std::vector<cv::Mat> frames = [] {
+        cv::Mat base(RigHost::kHeight, 768 + 3 * kFootage, CV_8UC1);
+        cv::RNG(12345).fill(base, cv::RNG::UNIFORM, 0, 256);
+        cv::GaussianBlur(base, base, cv::Size(0, 0), 2.0);
+        cv::normalize(base, base, 0, 255, cv::NORM_MINMAX);
+        std::vector<cv::Mat> v;
+        for (int k = 0; k < kFootage; ++k)
+            v.push_back(base(cv::Rect(3 * k, 0, 768, RigHost::kHeight)).clone());
+        return v;
+    }();
+    return frames;
+}
+}  // namespace
+
+RigHost::RigHost() {
+    footage();
+    lut_.resize(size_t(kLutGrid) * kLutGrid);
+    for (int r = 0; r < kLutGrid; ++r)
+        for (int c = 0; c < kLutGrid; ++c)
+            lut_[size_t(r * kLutGrid + c)] = (uint32_t(r * (kMdRows - 1) / (kLutGrid - 1)) << 22) |
+                                             (uint32_t(c * (kMdCols - 1) / (kLutGrid - 1)) << 6);
+    zelvo_stitch_set_dbg_out(0);
+    zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
+    for (int i = 0; i < kOverlaps; ++i) {
+        fusion[i].assign(size_t(kHeight) * kOverlap, 0);
+        create(i);
+    }
+    strip_.assign(size_t(kHeight) * 2 * kOverlap * kOverlaps, 0);
+    info.img_num = kCameras;
+    info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
+    info.strip_buf_width = 2 * kOverlap * kOverlaps;
+    info.md_width = kWidth;
+    info.md_height = kHeight;
+    for (int c = 0; c < kCameras; ++c) {
+        bitmaps_[c].assign(size_t(kMdRows) * 4, 0);
+        info.md_addr[c] = uint64_t(uintptr_t(bitmaps_[c].data()));
+    }
+    for (int i = 0; i < kOverlaps; ++i) {
+        info.strip_width[i] = kOverlap;
+        info.strip_height[i] = kHeight;
+    }
+}
+
+RigHost::~RigHost() {
+    for (DynStitcher*& s : stitchers) destroy_dynstitcher(&s);
+    zelvo_stitch_uninit();
+}
+
+void RigHost::create(int i) {
+    static float thresholds[] = {0.02f, 0.1f}, incs[] = {1.0f, -1.0f};
+    destroy_dynstitcher(&stitchers[i]);
+    StdoutCapture quiet;
+    stitchers[i] = create_dynstitcher(0, 0, kWidth, kHeight, kOverlap, kBlocks, 50.0f, -50.0f, 0.0f,
+                                      2, thresholds, incs, 1, 30, kLutGrid, kLutGrid, lut_.data(),
+                                      lut_.data(), i, kMdCols, kMdRows, kCells, kCells);
+}
+
+void RigHost::setup(int i) {
+    setup_dynstitcher(stitchers[i], 0, (unsigned long)(uintptr_t)fusion[i].data());
+}
+
+void RigHost::fill(int frame) {
+    const cv::Mat& g = footage()[size_t(frame % kFootage)];
+    cv::Mat buf(kHeight, int(info.strip_buf_width), CV_8UC1, strip_.data());
+    for (int i = 0; i < kOverlaps; ++i) {
+        const int x = 60 + 170 * i;
+        for (int side = 0; side < 2; ++side)  // the left strip, then the misaligned right one
+            g(cv::Rect(x + side * kMisalign[i], 0, kOverlap, kHeight))
+                .copyTo(buf(cv::Rect((2 * i + side) * kOverlap, 0, kOverlap, kHeight)));
+    }
+    // About one block in four moving, different per frame and camera.
+    cv::RNG rng(uint64_t(frame) * 977 + 1);
+    for (auto& bitmap : bitmaps_)
+        for (uint8_t& b : bitmap) b = uint8_t(rng.next() & rng.next());
+}
+
+void RigHost::frameCall() { zelvo_stitch_process(stitchers, &info); }
+
+void RigHost::seam(int i) {
+    stitchers[i]->process(motionMap(i), motionMap(i + 1));
+    stitchers[i]->copyTo_dre_fusion_map();
+}
 
 }  // namespace zt

@@ -6,8 +6,8 @@
  * (the shift path, driven by zelvo_stitch_process) and a seam mask with a
  * full-resolution blend map (the seam path, driven by DynStitcher::process).
  *
- * Threading: none. All entry points and all DynStitcher methods must be called
- * from one host thread, or serialised by the host.
+ * Threading: the library starts no thread and takes no lock; which calls may
+ * overlap is told under "Threads and failures" below.
  *
  * Ownership: the host owns the frame record, the strip buffer, the motion
  * bitmaps, the LUTs and the fusion-map buffers; the library wraps them in
@@ -18,6 +18,74 @@
  *
  * Errors: entry points return 0; allocation failures and OpenCV errors pass
  * to the caller as C++ exceptions.
+ */
+
+/*
+ * Threads and failures
+ * ====================
+ *
+ * Calls that may run at the same time, on different stitchers: the per-overlap
+ * calls of the seam path, DynStitcher::process, copyTo_dre_fusion_map,
+ * getMaskCrossX, getDefaultMask, getMotionBitsHistoryAvg and saveCurrMask
+ * (different paths). They read the library-wide tables, switches and
+ * dbg_enable and write nothing outside their own stitcher and its fusion-map
+ * buffer, so their results are byte for byte those of running them one after
+ * another. The one exception is the random reset: with enableResetMask set,
+ * process draws from the C library's process-wide rand(). The draw itself is
+ * safe on several threads (glibc locks it), but which overlap gets which
+ * number then follows the order the threads reach it; a host that needs
+ * reproducible fusion maps with the reset on runs process sequentially.
+ *
+ * Calls that must run alone, while no other call of the library runs:
+ * zelvo_stitch_init, zelvo_stitch_uninit and the static DynStitcher methods
+ * (they rebuild the shared tables and re-seed rand()); zelvo_stitch_set_dbg_out
+ * and writes of the exported globals; zelvo_stitch_process (it writes the
+ * shared frame counters, the decoded motion maps that process reads, dbg_enable
+ * and the images of every stitcher); the shift-path methods preProcess, ST_TRKE
+ * and decideShifting (their frame counters are shared by all stitchers);
+ * create_dynstitcher, setup_dynstitcher, destroy_dynstitcher and copies of a
+ * stitcher. Two calls on one stitcher never overlap. The intended pattern:
+ * the frame call on one thread, then process + copyTo_dre_fusion_map of each
+ * overlap on any thread, all joined before the next frame call.
+ *
+ * Exceptions: std::bad_alloc when memory runs out; cv::Exception from OpenCV
+ * (also a strip outside the strip buffer, or copyTo_dre_fusion_map before the
+ * first complete process); std::invalid_argument from setup for a geometry
+ * it refuses; std::bad_array_new_length for img_num 0 or a negative lutRows;
+ * std::logic_error from saveCurrMask(nullptr). None leaks memory. After one,
+ * a host may rely on this:
+ *  - create_dynstitcher: nothing remains allocated.
+ *  - setup_dynstitcher: after std::invalid_argument the stitcher is as it was;
+ *    after any other exception it is half set up (set-up appends to its lists,
+ *    so a second call does not repair it) and only fit for
+ *    destroy_dynstitcher; create a new one.
+ *  - zelvo_stitch_process: the overlaps before the failing one were
+ *    pre-processed (and tracked), the others keep the previous frame's images;
+ *    the frame counter has not moved; the decoded maps are complete or absent.
+ *    The next frame call runs normally.
+ *  - process: the stitcher stays usable, with this frame's block scores and
+ *    histories possibly updated and currMask possibly empty (then
+ *    copyTo_dre_fusion_map raises cv::Exception until a process completes).
+ *  - copyTo_dre_fusion_map: the fusion-map buffer may be partly written.
+ *
+ * What the host guarantees (the library cannot see the size of a host buffer
+ * and checks none of these):
+ *  - img_num is at most ZELVO_STITCH_MAX_IMAGES, and stitchers holds img_num - 1
+ *    set-up stitchers;
+ *  - with img_num 2 or more, strip_buf_addr points to strip_buf_width x
+ *    strip_height[0] readable bytes; strips outside that area are refused
+ *    with cv::Exception, but a smaller buffer than the record states is not
+ *    seen;
+ *  - md_addr[k], k < img_num, points to blocksY x rowBytes readable bytes
+ *    (see the record's md fields); entries from img_num on, the strip buffer
+ *    address with one image and the reserved bytes are never read;
+ *  - the motion maps passed to process are null or hold mdGridHeight x
+ *    mdGridWidth bytes (decoded maps of a frame whose md_width and md_height
+ *    cover the stitcher's motion grid), and the stitcher has been
+ *    pre-processed by at least one frame call;
+ *  - the fusion-map buffer holds imgHeight x overlapWidth writable bytes for
+ *    the stitcher's life; the LUTs hold every vertex the anchor walk visits;
+ *    the two per-level arrays of the constructor hold numDiffLevels floats.
  */
 #ifndef ZELVO_STITCH_H
 #define ZELVO_STITCH_H

@@ -65,6 +65,16 @@ void dumpImage(const std::string& path, const cv::Mat& img) {
     }
 }
 
+/* A strip region of the strip buffer, refused unless it lies inside. OpenCV's
+ * own region check adds column and width in int, so a width near INT_MAX
+ * wraps the sum and passes; this checks in 64 bits and raises the same
+ * assertion error that OpenCV raises for a region outside the matrix. */
+cv::Mat strip_region(const cv::Mat& buf, const cv::Rect& r) {
+    CV_Assert(0 <= r.x && 0 <= r.width && int64_t(r.x) + r.width <= buf.cols && 0 <= r.y &&
+              0 <= r.height && int64_t(r.y) + r.height <= buf.rows);
+    return buf(r);
+}
+
 } // namespace
 
 void DynStitcher::preProcess(int overlapIdx, unsigned int* stripX, unsigned int* /*zeroOffsets*/,
@@ -81,8 +91,8 @@ void DynStitcher::preProcess(int overlapIdx, unsigned int* stripX, unsigned int*
                              int(strip_height[i]));
 
     const cv::Size grid(maskCols, maskRows);
-    cv::resize(stripBuf(leftRect), leftImage, grid, 0, 0, cv::INTER_NEAREST);
-    cv::resize(stripBuf(rightRect), rightImage, grid, 0, 0, cv::INTER_NEAREST);
+    cv::resize(strip_region(stripBuf, leftRect), leftImage, grid, 0, 0, cv::INTER_NEAREST);
+    cv::resize(strip_region(stripBuf, rightRect), rightImage, grid, 0, 0, cv::INTER_NEAREST);
 
     // 255 where the strips agree, down to 0 where they differ most: the
     // watershed's cost image. Both operations reuse diffImage's storage.
