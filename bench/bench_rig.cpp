@@ -143,7 +143,8 @@ Rig::~Rig() {
 void Rig::selectFrame(int k) {
     k %= kFrames;
     info.strip_buf_addr = reinterpret_cast<uint64_t>(stripBufs[size_t(k)].data);
-    for (int c = 0; c < cams; ++c) info.md_addr[c] = reinterpret_cast<uint64_t>(bits[size_t(k)][size_t(c)].data());
+    for (int c = 0; c < cams; ++c)
+        info.md_addr[c] = reinterpret_cast<uint64_t>(bits[size_t(k)][size_t(c)].data());
 }
 
 Rig& rigFor(int g, int cams) {
@@ -238,9 +239,11 @@ GridStrips gridStrips(Rig& rig, int k, Content content) {
 std::vector<uint8_t> decodedMap(Rig& rig, int k, int camera) {
     _ZELVO_STITCH_INFO one = rig.info;
     one.img_num = 1;
-    one.md_addr[0] = reinterpret_cast<uint64_t>(rig.bits[size_t(k % kFrames)][size_t(camera)].data());
+    one.md_addr[0] =
+        reinterpret_cast<uint64_t>(rig.bits[size_t(k % kFrames)][size_t(camera)].data());
     zelvo_stitch_process(rig.st.data(), &one);
-    return std::vector<uint8_t>(decoded_md_buffer[0], decoded_md_buffer[0] + size_t(rig.mdW) * size_t(rig.mdH));
+    return std::vector<uint8_t>(decoded_md_buffer[0],
+                                decoded_md_buffer[0] + size_t(rig.mdW) * size_t(rig.mdH));
 }
 
 }  // namespace zb

@@ -26,9 +26,7 @@ namespace {
 using zb::AllocProbe;
 using zb::kFrames;
 
-void label(benchmark::State& state, const zb::Rig& rig) {
-    state.SetLabel(rig.geo.name);
-}
+void label(benchmark::State& state, const zb::Rig& rig) { state.SetLabel(rig.geo.name); }
 zb::Content contentOf(const benchmark::State& state) { return zb::Content(state.range(1)); }
 void label(benchmark::State& state, const zb::Rig& rig, zb::Content c) {
     state.SetLabel(std::string(rig.geo.name) + " " + zb::contentName(c));
@@ -43,7 +41,8 @@ void BM_Stage_Decode(benchmark::State& state) {
     _ZELVO_STITCH_INFO one = rig.info;
     one.img_num = 1;
     auto decode = [&](int k, int camera) {
-        one.md_addr[0] = reinterpret_cast<uint64_t>(rig.bits[size_t(k % kFrames)][size_t(camera)].data());
+        one.md_addr[0] =
+            reinterpret_cast<uint64_t>(rig.bits[size_t(k % kFrames)][size_t(camera)].data());
         zelvo_stitch_process(rig.st.data(), &one);
     };
     decode(0, 0);  // first call allocates the maps
@@ -66,8 +65,9 @@ void BM_Stage_PreProcess(benchmark::State& state) {
     unsigned stripX[1] = {0}, zeros[1] = {0};
     auto run = [&](int k) {
         rig.selectFrame(k);
-        s.preProcess(0, stripX, zeros, rig.info.img_num, rig.info.strip_buf_addr, rig.info.strip_buf_width,
-                     rig.info.strip_width, rig.info.strip_height, rig.info.overlap_shift_value);
+        s.preProcess(0, stripX, zeros, rig.info.img_num, rig.info.strip_buf_addr,
+                     rig.info.strip_buf_width, rig.info.strip_width, rig.info.strip_height,
+                     rig.info.overlap_shift_value);
     };
     run(0);
     int k = 1;
@@ -148,8 +148,7 @@ void BM_Peer_Tracking(benchmark::State& state) {
         flowX.clear();
         for (size_t i = 0; i < prev.size(); ++i)
             if (status[i] && backStatus[i]) flowX.push_back(next[i].x - prev[i].x);
-        if (flowX.size() >= 9)
-            cv::kmeans(flowX, 3, labels, km, 3, cv::KMEANS_PP_CENTERS, centers);
+        if (flowX.size() >= 9) cv::kmeans(flowX, 3, labels, km, 3, cv::KMEANS_PP_CENTERS, centers);
         benchmark::DoNotOptimize(centers.data());
     }
     probe.report(state);
@@ -168,8 +167,8 @@ void BM_Stage_WatershedDiff(benchmark::State& state) {
     AllocProbe probe;
     for (auto _ : state) {
         s.wsMarkers.copyTo(markers);
-        s.watershed_diff(s.numMaskBlocks, s.maskBlockHeight, strips[size_t(k++ % kFrames)].diff, markers,
-                         s.maskBlockStats);
+        s.watershed_diff(s.numMaskBlocks, s.maskBlockHeight, strips[size_t(k++ % kFrames)].diff,
+                         markers, s.maskBlockStats);
         benchmark::DoNotOptimize(markers.data);
     }
     probe.report(state);
@@ -182,7 +181,8 @@ void BM_Peer_CvWatershed(benchmark::State& state) {
     DynStitcher& s = *rig.st[0];
     std::vector<cv::Mat> cost3(kFrames);
     for (int k = 0; k < kFrames; ++k)
-        cv::cvtColor(zb::gridStrips(rig, k, contentOf(state)).diff, cost3[size_t(k)], cv::COLOR_GRAY2BGR);
+        cv::cvtColor(zb::gridStrips(rig, k, contentOf(state)).diff, cost3[size_t(k)],
+                     cv::COLOR_GRAY2BGR);
     cv::Mat markers = s.wsMarkers.clone();
     int k = 0;
     AllocProbe probe;
@@ -304,7 +304,8 @@ void BM_Peer_SeamFinder(benchmark::State& state) {
         // Rebuild the two camera images of frame k from the sample scene.
         const int parallax = O * 6 / 100;
         cv::Mat scene;
-        cv::resize(zb::sample((k + 1) * 3), scene, cv::Size(2 * W - O + parallax, H), 0, 0, cv::INTER_LINEAR);
+        cv::resize(zb::sample((k + 1) * 3), scene, cv::Size(2 * W - O + parallax, H), 0, 0,
+                   cv::INTER_LINEAR);
         cv::Mat a = scene(cv::Rect(W - O - margin, 0, O + margin, H));
         cv::Mat b = scene(cv::Rect(W - O + parallax, 0, O + margin, H));
         std::vector<cv::UMat> imgs(2);
@@ -313,7 +314,8 @@ void BM_Peer_SeamFinder(benchmark::State& state) {
             if (full)
                 scaled = img;
             else
-                cv::resize(img, scaled, cv::Size(img.cols / zb::kCell, img.rows / zb::kCell), 0, 0, cv::INTER_NEAREST);
+                cv::resize(img, scaled, cv::Size(img.cols / zb::kCell, img.rows / zb::kCell), 0, 0,
+                           cv::INTER_NEAREST);
             cv::cvtColor(scaled, colour, cv::COLOR_GRAY2BGR);
             colour.convertTo(f32, CV_32FC3);
             f32.copyTo(imgs[size_t(i)]);
@@ -325,9 +327,11 @@ void BM_Peer_SeamFinder(benchmark::State& state) {
     std::vector<cv::UMat> masks(2);
     cv::Ptr<cv::detail::SeamFinder> finder;
     if (F == Finder::Voronoi) finder = cv::makePtr<cv::detail::VoronoiSeamFinder>();
-    if (F == Finder::Dp) finder = cv::makePtr<cv::detail::DpSeamFinder>(cv::detail::DpSeamFinder::COLOR);
+    if (F == Finder::Dp)
+        finder = cv::makePtr<cv::detail::DpSeamFinder>(cv::detail::DpSeamFinder::COLOR);
     if (F == Finder::GraphCut)
-        finder = cv::makePtr<cv::detail::GraphCutSeamFinder>(cv::detail::GraphCutSeamFinderBase::COST_COLOR);
+        finder = cv::makePtr<cv::detail::GraphCutSeamFinder>(
+            cv::detail::GraphCutSeamFinderBase::COST_COLOR);
     int k = 0;
     AllocProbe probe;
     for (auto _ : state) {
@@ -360,4 +364,7 @@ BENCHMARK(BM_Peer_Memcpy)->DenseRange(0, 2);
 BENCHMARK(BM_Peer_Resize)->DenseRange(0, 2);
 BENCHMARK_TEMPLATE(BM_Peer_SeamFinder, Finder::Voronoi)->ArgsProduct({{0, 1, 2}, {0, 1}});
 BENCHMARK_TEMPLATE(BM_Peer_SeamFinder, Finder::Dp)->ArgsProduct({{0, 1, 2}, {0, 1}});
-BENCHMARK_TEMPLATE(BM_Peer_SeamFinder, Finder::GraphCut)->ArgsProduct({{0, 1, 2}, {0}})->Args({0, 1})->Args({1, 1});
+BENCHMARK_TEMPLATE(BM_Peer_SeamFinder, Finder::GraphCut)
+    ->ArgsProduct({{0, 1, 2}, {0}})
+    ->Args({0, 1})
+    ->Args({1, 1});

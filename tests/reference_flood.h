@@ -32,7 +32,8 @@ inline FloodResult reference_flood(const cv::Mat& cost, const cv::Mat& markersIn
         for (int c = 1; c < cols - 1; ++c) {
             int& v = m.at<int>(r, c);
             if (v < 0) v = 0;
-            if (v == 0 && (positive(r, c - 1) || positive(r, c + 1) || positive(r - 1, c) || positive(r + 1, c))) {
+            if (v == 0 && (positive(r, c - 1) || positive(r, c + 1) || positive(r - 1, c) ||
+                           positive(r + 1, c))) {
                 q[cost.at<uint8_t>(r, c)].push_back({c, r});
                 v = -2;  // queued
             }
@@ -49,8 +50,10 @@ inline FloodResult reference_flood(const cv::Mat& cost, const cv::Mat& markersIn
         int label = 0;  // the common positive neighbour label, -1 where two differ
         for (const cv::Point& d : step) {
             const int v = m.at<int>(p + d);
-            if (v > 0 && label == 0) label = v;
-            else if (v > 0 && v != label) label = -1;
+            if (v > 0 && label == 0)
+                label = v;
+            else if (v > 0 && v != label)
+                label = -1;
         }
         m.at<int>(p) = label;
         if (label == 1) ++res.counts[size_t(p.y <= lastRow ? p.y / blockHeight : numBlocks - 1)];

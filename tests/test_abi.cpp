@@ -13,18 +13,34 @@
 // Every name the library exports apart from member functions: the ECS entry
 // point only under its C++ name, the integer globals with their load values.
 const char kMangledEcs[] = "_Z17zelvo_ecs_processP15_ZELVO_ECS_INFO";
-const char* const kNames[] = {
-    "zelvo_stitch_init", "zelvo_stitch_uninit", "create_dynstitcher", "setup_dynstitcher",
-    "destroy_dynstitcher", "zelvo_stitch_process", "zelvo_stitch_set_dbg_out", "decoded_md_buffer",
-    kMangledEcs, "_ZN11DynStitcher2ksE", "_ZN11DynStitcher8subs_tabE",
-    "_ZN11DynStitcher26lut_vsegment_maskblock_idxE", "_ZN11DynStitcher23motionBitsHistoryWeightE",
-    "_ZN11DynStitcher16my_useMaskBlocksE", "_ZN11DynStitcher27my_useWeightedMotionBitHistE",
-    "_ZN11DynStitcher18my_enableResetMaskE"};
-const struct { const char* name; int value; } kInts[] = {
-    {"Zelvo_Stitch_Shift_Every_N_Frames", 0}, {"Zelvo_Stitch_Seamline_Every_N_Frames", 0},
-    {"num_decoded_md_buffer", 0}, {"dbg_enable", 0}, {"dump_overlap_id", -1},
-    {"last_overlap_id", 1}, {"limit_dump_frames", 1}, {"_ZN11DynStitcher15MotionLevelBitsE", 2},
-    {"_ZN11DynStitcher26motionBitsHistoryWeightSumE", 62}};
+const char* const kNames[] = {"zelvo_stitch_init",
+                              "zelvo_stitch_uninit",
+                              "create_dynstitcher",
+                              "setup_dynstitcher",
+                              "destroy_dynstitcher",
+                              "zelvo_stitch_process",
+                              "zelvo_stitch_set_dbg_out",
+                              "decoded_md_buffer",
+                              kMangledEcs,
+                              "_ZN11DynStitcher2ksE",
+                              "_ZN11DynStitcher8subs_tabE",
+                              "_ZN11DynStitcher26lut_vsegment_maskblock_idxE",
+                              "_ZN11DynStitcher23motionBitsHistoryWeightE",
+                              "_ZN11DynStitcher16my_useMaskBlocksE",
+                              "_ZN11DynStitcher27my_useWeightedMotionBitHistE",
+                              "_ZN11DynStitcher18my_enableResetMaskE"};
+const struct {
+    const char* name;
+    int value;
+} kInts[] = {{"Zelvo_Stitch_Shift_Every_N_Frames", 0},
+             {"Zelvo_Stitch_Seamline_Every_N_Frames", 0},
+             {"num_decoded_md_buffer", 0},
+             {"dbg_enable", 0},
+             {"dump_overlap_id", -1},
+             {"last_overlap_id", 1},
+             {"limit_dump_frames", 1},
+             {"_ZN11DynStitcher15MotionLevelBitsE", 2},
+             {"_ZN11DynStitcher26motionBitsHistoryWeightSumE", 62}};
 
 TEST(SharedLib, NamesResolveThroughDlsym) {
     void* h = dlopen(ZELVO_SHARED_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -44,7 +60,8 @@ TEST(SharedLib, NamesResolveThroughDlsym) {
 TEST(SharedLib, DynamicSymbolTableIsExactlyTheInterface) {
     std::set<std::string> plain(std::begin(kNames), std::end(kNames)), seen, members, ctors;
     for (const auto& g : kInts) plain.insert(g.name);
-    FILE* p = popen((std::string("nm -D --defined-only -P '") + ZELVO_SHARED_LIB_PATH + "'").c_str(), "r");
+    FILE* p = popen(
+        (std::string("nm -D --defined-only -P '") + ZELVO_SHARED_LIB_PATH + "'").c_str(), "r");
     ASSERT_NE(p, nullptr);
     char name[1024], type;
     while (std::fscanf(p, "%1023s %c%*[^\n]", name, &type) == 2) {
@@ -62,12 +79,33 @@ TEST(SharedLib, DynamicSymbolTableIsExactlyTheInterface) {
     pclose(p);
     for (const auto& n : plain) EXPECT_TRUE(seen.count(n)) << "missing " << n;
     EXPECT_FALSE(seen.count("zelvo_ecs_process"));
-    for (std::string m : {"~DynStitcher", "init_lib", "release_lib", "setMotionBitsHistoryWeight",
-                          "preProcess", "ST_TRKE", "determineLutTranslationX", "decideShifting",
-                          "computeXStep", "temporalWeightedAvg", "setup", "determineLUTanchors",
-                          "watershed_diff", "process", "getMaskCrossX", "getMotionBitsHistoryAvg",
-                          "getDefaultMask", "copyTo_dre_fusion_map", "saveCurrMask", "operator=", "@SigmoidCurve",
-                          "@getArr", "@getArrToAddr", "@getK", "@getLen"})
-        EXPECT_TRUE(members.count(m[0] == '@' ? "SigmoidCurve::" + m.substr(1) : "DynStitcher::" + m)) << m;
+    for (std::string m : {"~DynStitcher",
+                          "init_lib",
+                          "release_lib",
+                          "setMotionBitsHistoryWeight",
+                          "preProcess",
+                          "ST_TRKE",
+                          "determineLutTranslationX",
+                          "decideShifting",
+                          "computeXStep",
+                          "temporalWeightedAvg",
+                          "setup",
+                          "determineLUTanchors",
+                          "watershed_diff",
+                          "process",
+                          "getMaskCrossX",
+                          "getMotionBitsHistoryAvg",
+                          "getDefaultMask",
+                          "copyTo_dre_fusion_map",
+                          "saveCurrMask",
+                          "operator=",
+                          "@SigmoidCurve",
+                          "@getArr",
+                          "@getArrToAddr",
+                          "@getK",
+                          "@getLen"})
+        EXPECT_TRUE(
+            members.count(m[0] == '@' ? "SigmoidCurve::" + m.substr(1) : "DynStitcher::" + m))
+            << m;
     EXPECT_EQ(ctors.size(), 3u);  // parameterised, default and copy
 }

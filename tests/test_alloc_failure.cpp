@@ -84,11 +84,19 @@ long runCall(Call call, long n, bool& threw) {
     g_failAt = n;
     try {
         switch (call) {
-        case Call::Setup: host.setup(0); break;
-        case Call::FirstFrame:
-        case Call::Frame: host.frameCall(); break;
-        case Call::Process: host.stitchers[0]->process(host.motionMap(0), host.motionMap(1)); break;
-        case Call::Copy: host.stitchers[0]->copyTo_dre_fusion_map(); break;
+            case Call::Setup:
+                host.setup(0);
+                break;
+            case Call::FirstFrame:
+            case Call::Frame:
+                host.frameCall();
+                break;
+            case Call::Process:
+                host.stitchers[0]->process(host.motionMap(0), host.motionMap(1));
+                break;
+            case Call::Copy:
+                host.stitchers[0]->copyTo_dre_fusion_map();
+                break;
         }
     } catch (const std::bad_alloc&) {
         threw = true;
@@ -117,10 +125,18 @@ long runCall(Call call, long n, bool& threw) {
 void* operator new(size_t n) { return allocate(n); }
 void* operator new[](size_t n) { return allocate(n); }
 void* operator new(size_t n, const std::nothrow_t&) noexcept {
-    try { return allocate(n); } catch (...) { return nullptr; }
+    try {
+        return allocate(n);
+    } catch (...) {
+        return nullptr;
+    }
 }
 void* operator new[](size_t n, const std::nothrow_t&) noexcept {
-    try { return allocate(n); } catch (...) { return nullptr; }
+    try {
+        return allocate(n);
+    } catch (...) {
+        return nullptr;
+    }
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }

@@ -30,7 +30,8 @@ struct Rig {
     std::vector<std::unique_ptr<DynStitcher>> owned;
     std::vector<DynStitcher*> stitchers;
 
-    explicit Rig(std::vector<unsigned> w, unsigned h = 6) : widths(w), height(h), md(w.size() + 1, Bytes(8)) {
+    explicit Rig(std::vector<unsigned> w, unsigned h = 6)
+        : widths(w), height(h), md(w.size() + 1, Bytes(8)) {
         std::memset(info.get(), 0xCD, sizeof *info);
         for (size_t i = 0; i < widths.size(); ++i) {
             info->strip_width[i] = widths[i], info->strip_height[i] = height;
@@ -44,7 +45,8 @@ struct Rig {
         info->strip_buf_addr = uint64_t(uintptr_t(strip.data()));
         info->md_width = 40, info->md_height = 20;
         for (size_t k = 0; k < md.size(); ++k)
-            info->md_addr[k] = uint64_t(uintptr_t(md[k].data())), info->overlap_shift_value[k] = kSentinel;
+            info->md_addr[k] = uint64_t(uintptr_t(md[k].data())),
+            info->overlap_shift_value[k] = kSentinel;
     }
     cv::Mat buffer() { return cv::Mat(int(height), int(bufWidth), CV_8UC1, strip.data()); }
     std::string frame() {  // one frame; returns what it printed
@@ -83,9 +85,13 @@ TEST_F(FrameDriver, FirstCallAfterLoadingTracks) {
 
 TEST_F(FrameDriver, TrackingFramesFollowThePeriod) {
     Rig rig({8, 8});
-    const struct { int period, start; std::vector<bool> pattern; } cases[] = {
-        {0, 0, {true, true, true}}, {1, 5, {true, true, true}}, {-1, 5, {true, true, true}},
-        {3, 0, {true, false, false, true}}, {-3, 0, {true, false, false, true}}, {4, 6, {false, false, true, false}},
+    const struct {
+        int period, start;
+        std::vector<bool> pattern;
+    } cases[] = {
+        {0, 0, {true, true, true}},          {1, 5, {true, true, true}},
+        {-1, 5, {true, true, true}},         {3, 0, {true, false, false, true}},
+        {-3, 0, {true, false, false, true}}, {4, 6, {false, false, true, false}},
     };
     for (const auto& c : cases) {
         Zelvo_Stitch_Shift_Every_N_Frames = c.period;
@@ -115,8 +121,10 @@ TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
         return std::make_pair(shifts, counts);
     };
     const auto fromZero = play(zelvo::frameDriverCounter(), 0);
-    ASSERT_NE(fromZero.first.back(), kSentinel) << "the footage should make the tracker step a shift";
-    for (int* counter : {&zelvo::frameDriverCounter(), &zelvo::shiftingCounter(), &zelvo::trackerDumpCounter()}) {
+    ASSERT_NE(fromZero.first.back(), kSentinel)
+        << "the footage should make the tracker step a shift";
+    for (int* counter :
+         {&zelvo::frameDriverCounter(), &zelvo::shiftingCounter(), &zelvo::trackerDumpCounter()}) {
         const auto run = play(*counter, INT_MAX - 1);
         EXPECT_EQ(run.first, fromZero.first);
         EXPECT_EQ(run.second, (std::vector<int>{INT_MAX, 0, 1, 2, 3, 4}));
@@ -130,8 +138,12 @@ TEST_F(FrameDriver, StripOffsetsFollowTheWidths) {
     rig.frame();
     const int x[3] = {0, 200, 360};
     for (int i = 0, w = 100; i < 3; ++i, w -= 20) {
-        EXPECT_EQ(cv::norm(rig.stitchers[i]->leftImage, rig.buffer().colRange(x[i], x[i] + w)), 0) << i;
-        EXPECT_EQ(cv::norm(rig.stitchers[i]->rightImage, rig.buffer().colRange(x[i] + w, x[i] + 2 * w)), 0) << i;
+        EXPECT_EQ(cv::norm(rig.stitchers[i]->leftImage, rig.buffer().colRange(x[i], x[i] + w)), 0)
+            << i;
+        EXPECT_EQ(
+            cv::norm(rig.stitchers[i]->rightImage, rig.buffer().colRange(x[i] + w, x[i] + 2 * w)),
+            0)
+            << i;
     }
 }
 
@@ -151,7 +163,8 @@ TEST_F(FrameDriver, PreProcessEveryFrameShiftOnlyOnTrackingFrames) {
     rig.frame();  // counter 3: tracking, one step of 2 cells toward 5
     EXPECT_EQ(s.ST_TRKE_curLutTranslationX, 2);
     EXPECT_EQ(rig.info->overlap_shift_value[2], 8);
-    EXPECT_EQ(rig.info->overlap_shift_value[1], kSentinel) << "overlap 0 is converged: its slot stays";
+    EXPECT_EQ(rig.info->overlap_shift_value[1], kSentinel)
+        << "overlap 0 is converged: its slot stays";
     rig.info->overlap_shift_value[2] = 1234;
     rig.frame();  // counter 4
     EXPECT_EQ(rig.info->overlap_shift_value[2], 1234);
@@ -172,7 +185,8 @@ TEST_F(FrameDriver, MessagesOnlyWhenThePrintSwitchIsOne) {
               "temporalWeightedAvg(): last_v = 8, ret_v = 8 \r\n"
               "decideShifting(): ST_TRKE_tgtLutTranslationX = 8, current effectiveOffsetX = 8, "
               "ST_TRKE_curLutTranslationX=0\n"
-              "Stepped. Now ST_TRKE_curLutTranslationX = 3, shift_value = 12, overlap_shift_value[1] = 12\n"
+              "Stepped. Now ST_TRKE_curLutTranslationX = 3, shift_value = 12, "
+              "overlap_shift_value[1] = 12\n"
               "Lib overlap_shift_value = 12\n"
               "Done decideShifting()...\n");
     // The switch reaches the stitchers on the next tracking frame: the tracker still
@@ -222,7 +236,8 @@ struct Frame {
     void expect_decoded() const {
         for (size_t k = 0; k < maps.size(); ++k) {
             EXPECT_GE(malloc_usable_size(decoded_md_buffer[k]), maps[k].size()) << k;
-            EXPECT_EQ(Bytes(decoded_md_buffer[k], decoded_md_buffer[k] + maps[k].size()), maps[k]) << k;
+            EXPECT_EQ(Bytes(decoded_md_buffer[k], decoded_md_buffer[k] + maps[k].size()), maps[k])
+                << k;
         }
     }
 };
@@ -245,15 +260,20 @@ TEST(Decoding, LayoutsThroughTheFrameDriver) {
 }
 
 TEST(Decoding, GrowthUninitEmptyGridAndRefusedImageCounts) {
-    const struct { uint32_t n, w, h; int numAfter; bool reuse; } frames[] = {
-        {1, 16, 16, 1, false}, {3, 16, 16, 3, false}, {3, 640, 480, 3, false},
-        {2, 16, 16, 3, true},  {3, 480, 640, 3, true},  {5, 1920, 1080, 5, false}};
+    const struct {
+        uint32_t n, w, h;
+        int numAfter;
+        bool reuse;
+    } frames[] = {{1, 16, 16, 1, false}, {3, 16, 16, 3, false},  {3, 640, 480, 3, false},
+                  {2, 16, 16, 3, true},  {3, 480, 640, 3, true}, {5, 1920, 1080, 5, false}};
     for (const auto& fr : frames) {
         uint8_t** before = decoded_md_buffer;
         Frame f(fr.n, fr.w, fr.h, fr.w + fr.n);
         f.run();
         EXPECT_EQ(num_decoded_md_buffer, fr.numAfter);
-        if (fr.reuse) { EXPECT_EQ(decoded_md_buffer, before) << fr.n << " images " << fr.w << " x " << fr.h; }
+        if (fr.reuse) {
+            EXPECT_EQ(decoded_md_buffer, before) << fr.n << " images " << fr.w << " x " << fr.h;
+        }
         f.expect_decoded();
     }
     EXPECT_EQ(zelvo_stitch_uninit(), 0);
@@ -268,7 +288,8 @@ TEST(Decoding, GrowthUninitEmptyGridAndRefusedImageCounts) {
     empty.run();
     uint8_t** maps = decoded_md_buffer;
     const int counter = zelvo::frameDriverCounter();
-    EXPECT_THROW(zelvo_stitch_process(nullptr, Frame(0, 640, 480, 0).rec.get()), std::bad_array_new_length);
+    EXPECT_THROW(zelvo_stitch_process(nullptr, Frame(0, 640, 480, 0).rec.get()),
+                 std::bad_array_new_length);
     Frame beyondRoom(1, 640, 480, 0);  // more images than the record's strip arrays hold
     beyondRoom.rec->img_num = ZELVO_STITCH_MAX_IMAGES + 1;
     EXPECT_THROW(zelvo_stitch_process(nullptr, beyondRoom.rec.get()), std::length_error);
@@ -290,7 +311,10 @@ std::vector<int> grid_row_table() {
 
 TEST(LibraryTables, GridRowsSpreadEvenlyOverBlocks) {
     EXPECT_EQ(kLutAtLoad, nullptr);
-    const struct { int rows, blocks; std::vector<int> table; } cases[] = {
+    const struct {
+        int rows, blocks;
+        std::vector<int> table;
+    } cases[] = {
         {8, 3, {0, 0, 0, 1, 1, 1, 2, 2}},
         {17, 4, {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3}},
         {5, 5, {0, 1, 2, 3, 4}},
@@ -313,7 +337,8 @@ TEST(LibraryTables, ReleaseReinitAndNegativeRowCount) {
     DynStitcher::init_lib(17, 4, false, true, true, 0);
     DynStitcher::init_lib(8, 3, true, false, true, 4);
     EXPECT_EQ(zelvo_stitch_uninit(), 0);
-    EXPECT_TRUE(DynStitcher::lut_vsegment_maskblock_idx == nullptr && zelvo::lut_vsegment_rows == 0);
+    EXPECT_TRUE(DynStitcher::lut_vsegment_maskblock_idx == nullptr &&
+                zelvo::lut_vsegment_rows == 0);
     DynStitcher::release_lib();
     DynStitcher::init_lib(8, 3, true, false, true, 4);
     EXPECT_THROW(DynStitcher::init_lib(-1, 3, false, true, true, 6), std::bad_array_new_length);
@@ -330,12 +355,14 @@ TEST(LibraryTables, ReleaseReinitAndNegativeRowCount) {
 TEST(LibraryTables, InitSwitchesAndPeriods) {
     for (int v : {2, 0, -7}) {
         zelvo_stitch_set_dbg_out(v);
-        dbg_enable = 1234, Zelvo_Stitch_Shift_Every_N_Frames = 7, Zelvo_Stitch_Seamline_Every_N_Frames = -3;
+        dbg_enable = 1234, Zelvo_Stitch_Shift_Every_N_Frames = 7,
+        Zelvo_Stitch_Seamline_Every_N_Frames = -3;
         EXPECT_EQ(zelvo_stitch_init(8, 3, 12345, v, -v, 1), 0);
         EXPECT_EQ(dbg_enable, v);
         EXPECT_EQ(DynStitcher::my_enableResetMask, v != 0) << v;
         EXPECT_EQ(DynStitcher::my_useMaskBlocks, v != 0) << v;
-        EXPECT_TRUE(Zelvo_Stitch_Shift_Every_N_Frames == 0 && Zelvo_Stitch_Seamline_Every_N_Frames == 0);
+        EXPECT_TRUE(Zelvo_Stitch_Shift_Every_N_Frames == 0 &&
+                    Zelvo_Stitch_Seamline_Every_N_Frames == 0);
     }
     zelvo_stitch_set_dbg_out(1);
     DynStitcher::init_lib(8, 3, false, true, true, 9);

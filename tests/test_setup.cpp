@@ -14,7 +14,9 @@
 namespace {
 
 // Anchor word with noise in the unused bit fields, which decoding must mask out.
-uint32_t lutWord(cv::Point p) { return (uint32_t(p.y) << 22) | (0x2Au << 16) | (uint32_t(p.x) << 6) | 0x15u; }
+uint32_t lutWord(cv::Point p) {
+    return (uint32_t(p.y) << 22) | (0x2Au << 16) | (uint32_t(p.x) << 6) | 0x15u;
+}
 // Anchors that identify their vertex: left (3c, r + 1), right (3c + 1, r + 2).
 cv::Point leftAnchorOf(int c, int r) { return {3 * c, r + 1}; }
 cv::Point rightAnchorOf(int c, int r) { return {3 * c + 1, r + 2}; }
@@ -25,17 +27,22 @@ struct Rig {
     explicit Rig(int overlap = 320, int height = 1080, int blocks = 4) {
         for (int r = 0; r < 33; ++r)
             for (int c = 0; c < 33; ++c)
-                lutL.push_back(lutWord(leftAnchorOf(c, r))), lutR.push_back(lutWord(rightAnchorOf(c, r)));
+                lutL.push_back(lutWord(leftAnchorOf(c, r))),
+                    lutR.push_back(lutWord(rightAnchorOf(c, r)));
         fusion.assign(size_t(height * overlap), 0xAB);
         zelvo_stitch_init(33, blocks, 0, 0, 1, 1);
         float thr[1] = {0.1f}, inc[1] = {1.0f};
         zt::StdoutCapture quiet;  // the constructor's build-switch lines
-        st.reset(new DynStitcher(0, 0, 1920, height, overlap, blocks, 10.0f, -10.0f, 0.0f, 1, thr, inc, 1, 30, 33,
-                                 33, lutL.data(), lutR.data(), 0, 120, 68, 4, 10));
+        st.reset(new DynStitcher(0, 0, 1920, height, overlap, blocks, 10.0f, -10.0f, 0.0f, 1, thr,
+                                 inc, 1, 30, 33, 33, lutL.data(), lutR.data(), 0, 120, 68, 4, 10));
     }
     ~Rig() { zelvo_stitch_uninit(); }
     unsigned long addr() { return (unsigned long)fusion.data(); }
-    std::string setup() { zt::StdoutCapture cap; st->setup(0, addr()); return cap.take(); }  // what it printed
+    std::string setup() {
+        zt::StdoutCapture cap;
+        st->setup(0, addr());
+        return cap.take();
+    }  // what it printed
     std::vector<uint32_t> lutL, lutR;
     std::vector<uint8_t> fusion;
     std::unique_ptr<DynStitcher> st;
@@ -47,24 +54,32 @@ struct Rig {
 // by the table's block of the row. At 480 the edge vertex lying exactly on the
 // rectangle is taken; at 40 one pair per row remains.
 TEST(LutAnchors, ColumnRangesPerBlock) {
-    struct Case { int overlap, blocks, firstLeft, cols; std::vector<int> firstRows, counts; };
+    struct Case {
+        int overlap, blocks, firstLeft, cols;
+        std::vector<int> firstRows, counts;
+    };
     for (const Case& c : {Case{320, 4, 27, 6, {0, 9, 17, 25, 33}, {54, 48, 48, 48}},
                           Case{480, 1, 24, 9, {0, 33}, {297}}, Case{40, 1, 32, 1, {0, 33}, {33}}}) {
         SCOPED_TRACE(c.overlap);
         Rig rig(c.overlap, 1080, c.blocks);
         for (int r = 0; r < 33; ++r)  // words of vertices the walk skips are never checked
-            rig.lutL[size_t(r * 33 + c.firstLeft - 1)] = rig.lutR[size_t(r * 33 + c.cols)] = 0xFFFFFFFFu;
+            rig.lutL[size_t(r * 33 + c.firstLeft - 1)] = rig.lutR[size_t(r * 33 + c.cols)] =
+                0xFFFFFFFFu;
         ASSERT_EQ(rig.setup(), "");
         const DynStitcher& s = *rig.st;
         EXPECT_EQ(s.blockMdCellCount, c.counts);
-        ASSERT_EQ(s.blockMdCellsL.size(), size_t(c.blocks)); ASSERT_EQ(s.blockMdCellsR.size(), size_t(c.blocks));
+        ASSERT_EQ(s.blockMdCellsL.size(), size_t(c.blocks));
+        ASSERT_EQ(s.blockMdCellsR.size(), size_t(c.blocks));
         for (size_t b = 0; b < size_t(c.blocks); ++b) {
             std::vector<cv::Point> wantL, wantR;
             for (int r = c.firstRows[b]; r < c.firstRows[b + 1]; ++r)
                 for (int i = 0; i < c.cols; ++i)
-                    wantL.push_back(leftAnchorOf(c.firstLeft + i, r)), wantR.push_back(rightAnchorOf(i, r));
-            EXPECT_EQ(s.blockMdCellsL[b], wantL) << b; EXPECT_EQ(s.blockMdCellsR[b], wantR) << b;
-            EXPECT_EQ(s.prevMaskBlockStats[b].mdCellsL, wantL); EXPECT_EQ(s.maskBlockStats[b].mdCellsR, wantR);
+                    wantL.push_back(leftAnchorOf(c.firstLeft + i, r)),
+                        wantR.push_back(rightAnchorOf(i, r));
+            EXPECT_EQ(s.blockMdCellsL[b], wantL) << b;
+            EXPECT_EQ(s.blockMdCellsR[b], wantR) << b;
+            EXPECT_EQ(s.prevMaskBlockStats[b].mdCellsL, wantL);
+            EXPECT_EQ(s.maskBlockStats[b].mdCellsR, wantR);
         }
     }
 }
@@ -72,22 +87,31 @@ TEST(LutAnchors, ColumnRangesPerBlock) {
 // maskBlockHeight rounds up, the last block takes the rest, and the left half of a
 // block's area truncates (9 x 3 -> 13).
 TEST(SetupBlocks, Geometry) {
-    struct Case { int overlap, imgHeight, height, lastRow; std::vector<int> rows; };
-    for (const Case& c : {Case{320, 1080, 22, 88, {22, 22, 22, 22, 20}}, Case{320, 100, 3, 9, {3, 3, 3, 1}},
-                          Case{320, 90, 9, 0, {9}}, Case{36, 30, 3, 0, {3}}}) {
+    struct Case {
+        int overlap, imgHeight, height, lastRow;
+        std::vector<int> rows;
+    };
+    for (const Case& c :
+         {Case{320, 1080, 22, 88, {22, 22, 22, 22, 20}}, Case{320, 100, 3, 9, {3, 3, 3, 1}},
+          Case{320, 90, 9, 0, {9}}, Case{36, 30, 3, 0, {3}}}) {
         const size_t n = c.rows.size();
         Rig rig(c.overlap, c.imgHeight, int(n));
         rig.setup();
         const DynStitcher& s = *rig.st;
         SCOPED_TRACE(std::to_string(s.maskRows) + " rows, " + std::to_string(n) + " blocks");
-        EXPECT_EQ(s.maskBlockHeight, c.height); EXPECT_EQ(s.lastMaskBlockRow, c.lastRow);
-        ASSERT_EQ(s.prevMaskBlockStats.size(), n); ASSERT_EQ(s.maskBlockStats.size(), n);
+        EXPECT_EQ(s.maskBlockHeight, c.height);
+        EXPECT_EQ(s.lastMaskBlockRow, c.lastRow);
+        ASSERT_EQ(s.prevMaskBlockStats.size(), n);
+        ASSERT_EQ(s.maskBlockStats.size(), n);
         EXPECT_EQ(s.blockScore, std::vector<float>(n, 0.0f));
-        EXPECT_EQ(s.blockMotionHistory, std::vector<std::deque<int32_t>>(n, std::deque<int32_t>(32, 0)));
+        EXPECT_EQ(s.blockMotionHistory,
+                  std::vector<std::deque<int32_t>>(n, std::deque<int32_t>(32, 0)));
         for (size_t i = 0, y = 0; i < n; y += size_t(c.rows[i++])) {
             const _MaskBlockStat &p = s.prevMaskBlockStats[i], &m = s.maskBlockStats[i];
-            EXPECT_EQ(p.rect, cv::Rect(0, int(y), s.maskCols, c.rows[i])); EXPECT_EQ(m.rect, p.rect);
-            EXPECT_EQ(m.area, s.maskCols * c.rows[i]); EXPECT_EQ(m.labelOneCount, 0);
+            EXPECT_EQ(p.rect, cv::Rect(0, int(y), s.maskCols, c.rows[i]));
+            EXPECT_EQ(m.rect, p.rect);
+            EXPECT_EQ(m.area, s.maskCols * c.rows[i]);
+            EXPECT_EQ(m.labelOneCount, 0);
             EXPECT_EQ(p.labelOneCount, s.maskCols == 9 ? 13 : 40 * c.rows[i]);
         }
     }
@@ -95,31 +119,42 @@ TEST(SetupBlocks, Geometry) {
 
 // Seeds, default mask, seam columns and curves for odd, even and narrow grids.
 TEST(SetupMasks, SeedsDefaultMaskAndCurves) {
-    struct Case { int maskCols; std::vector<int> markers, mask; int crossX; };
-    for (const Case& c : {Case{9, {1, 1, 0, 0, 0, 0, 0, 2, 2}, {255, 255, 255, 255, 0, 0, 0, 0, 0}, 4},
-                          Case{10, {1, 1, 0, 0, 0, 0, 0, 0, 2, 2}, {255, 255, 255, 255, 255, 0, 0, 0, 0, 0}, 5},
-                          Case{3, {1, 2, 2}, {255, 0, 0}, 1}, Case{2, {2, 2}, {255, 0}, 1}}) {
+    struct Case {
+        int maskCols;
+        std::vector<int> markers, mask;
+        int crossX;
+    };
+    for (const Case& c :
+         {Case{9, {1, 1, 0, 0, 0, 0, 0, 2, 2}, {255, 255, 255, 255, 0, 0, 0, 0, 0}, 4},
+          Case{10, {1, 1, 0, 0, 0, 0, 0, 0, 2, 2}, {255, 255, 255, 255, 255, 0, 0, 0, 0, 0}, 5},
+          Case{3, {1, 2, 2}, {255, 0, 0}, 1}, Case{2, {2, 2}, {255, 0}, 1}}) {
         SCOPED_TRACE(c.maskCols);
         Rig rig(4 * c.maskCols, 70, 2);
         const std::string out = rig.setup();
         const DynStitcher& s = *rig.st;
         const bool odd = c.maskCols % 2;
         std::string want;
-        for (int i = 0; i < 7 && odd; ++i) want += "window_length for Sigmoid Curve generation must be even.\n";
+        for (int i = 0; i < 7 && odd; ++i)
+            want += "window_length for Sigmoid Curve generation must be even.\n";
         EXPECT_EQ(out, want);
         ASSERT_EQ(s.sigmoidCurves.size(), 7u);
         for (int i = 0; i < 7; ++i)
-            EXPECT_EQ(s.sigmoidCurves[size_t(i)].arr, odd ? std::vector<uint8_t>() : SigmoidCurve(c.maskCols, DynStitcher::ks[i], 255).arr);
+            EXPECT_EQ(s.sigmoidCurves[size_t(i)].arr,
+                      odd ? std::vector<uint8_t>()
+                          : SigmoidCurve(c.maskCols, DynStitcher::ks[i], 255).arr);
         cv::Mat markers(c.markers), mask;
         cv::Mat(c.mask).convertTo(mask, CV_8U);
-        ASSERT_EQ(s.wsMarkers.type(), CV_32SC1); ASSERT_EQ(s.defaultMask.type(), CV_8UC1);
+        ASSERT_EQ(s.wsMarkers.type(), CV_32SC1);
+        ASSERT_EQ(s.defaultMask.type(), CV_8UC1);
         EXPECT_EQ(cv::norm(s.wsMarkers, cv::repeat(markers.t(), 7, 1), cv::NORM_INF), 0.0);
         EXPECT_EQ(cv::norm(s.defaultMask, cv::repeat(mask.t(), 7, 1), cv::NORM_INF), 0.0);
         EXPECT_EQ(s.rowCrossX, std::vector<int32_t>(7, c.crossX));
-        EXPECT_EQ(cv::norm(s.fusionMask, cv::Mat::zeros(7, c.maskCols, CV_8UC1), cv::NORM_INF), 0.0);
+        EXPECT_EQ(cv::norm(s.fusionMask, cv::Mat::zeros(7, c.maskCols, CV_8UC1), cv::NORM_INF),
+                  0.0);
         EXPECT_NE(s.lastMask.data, s.defaultMask.data);
         EXPECT_EQ(cv::norm(s.lastMask, s.defaultMask, cv::NORM_INF), 0.0);
-        EXPECT_EQ(s.labelMaskValue[0], 255); EXPECT_EQ(s.labelMaskValue[1], 0);
+        EXPECT_EQ(s.labelMaskValue[0], 255);
+        EXPECT_EQ(s.labelMaskValue[1], 0);
     }
 }
 
@@ -131,26 +166,34 @@ TEST(SetupFusionMap, WritesIntoHostBufferAndRepeatAppends) {
     rig.st->quietFrameCount = 7;
     rig.setup();
     DynStitcher& s = *rig.st;
-    EXPECT_EQ(s.quietFrameCount, 0); EXPECT_EQ(s.dreFusionMapAddr, uint64_t(rig.addr()));
-    EXPECT_EQ(s.dreFusionMap.type(), CV_8UC1); EXPECT_EQ(s.dreFusionMap.size(), cv::Size(330, 1080));
-    EXPECT_EQ(s.dreFusionMap.data, rig.fusion.data()); EXPECT_EQ(s.dreFusionMap.step[0], 330u);
+    EXPECT_EQ(s.quietFrameCount, 0);
+    EXPECT_EQ(s.dreFusionMapAddr, uint64_t(rig.addr()));
+    EXPECT_EQ(s.dreFusionMap.type(), CV_8UC1);
+    EXPECT_EQ(s.dreFusionMap.size(), cv::Size(330, 1080));
+    EXPECT_EQ(s.dreFusionMap.data, rig.fusion.data());
+    EXPECT_EQ(s.dreFusionMap.step[0], 330u);
     EXPECT_EQ(s.dreFusionMap.u, nullptr);  // owns nothing
     EXPECT_EQ(std::count(rig.fusion.begin(), rig.fusion.end(), 0xAB), 330 * 1080);
     const cv::Mat markers1 = s.wsMarkers, last1 = s.lastMask;
     const auto cellsL1 = s.blockMdCellsL;
-    s.prevMaskBlockStats[0].labelOneCount = -5, s.blockScore[0] = 3.5f;  // the first set stays as it is
+    s.prevMaskBlockStats[0].labelOneCount = -5,
+    s.blockScore[0] = 3.5f;  // the first set stays as it is
     std::vector<uint8_t> other(rig.fusion.size());
     zt::StdoutCapture quiet;
     s.setup(0, (unsigned long)other.data());
     EXPECT_EQ(s.sigmoidCurves.size(), 14u);
     EXPECT_EQ(s.blockMdCellCount, (std::vector<int32_t>{54, 48, 48, 48, 54, 48, 48, 48}));
     EXPECT_EQ(s.blockMdCellsL, cellsL1);
-    ASSERT_EQ(s.prevMaskBlockStats.size(), 8u); EXPECT_EQ(s.maskBlockStats.size(), 8u);
-    EXPECT_EQ(s.prevMaskBlockStats[0].labelOneCount, -5); EXPECT_EQ(s.prevMaskBlockStats[4].labelOneCount, 82 * 27 / 2);
+    ASSERT_EQ(s.prevMaskBlockStats.size(), 8u);
+    EXPECT_EQ(s.maskBlockStats.size(), 8u);
+    EXPECT_EQ(s.prevMaskBlockStats[0].labelOneCount, -5);
+    EXPECT_EQ(s.prevMaskBlockStats[4].labelOneCount, 82 * 27 / 2);
     EXPECT_EQ(s.prevMaskBlockStats[4].mdCellsL, cellsL1[0]);
     EXPECT_EQ(s.blockScore, (std::vector<float>{3.5f, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(s.blockMotionHistory.size(), 8u); EXPECT_EQ(s.rowCrossX, std::vector<int32_t>(216, 41));
-    EXPECT_NE(s.wsMarkers.data, markers1.data); EXPECT_NE(s.lastMask.data, last1.data);
+    EXPECT_EQ(s.blockMotionHistory.size(), 8u);
+    EXPECT_EQ(s.rowCrossX, std::vector<int32_t>(216, 41));
+    EXPECT_NE(s.wsMarkers.data, markers1.data);
+    EXPECT_NE(s.lastMask.data, last1.data);
     EXPECT_EQ(s.dreFusionMap.data, other.data());
     s.dreFusionMap.ptr<uint8_t>(1079)[329] = 43;
     rig.st.reset();  // destroying the stitcher leaves the buffer alone
@@ -168,29 +211,40 @@ TEST(SetupLimits, RefusedBeforeAnyChange) {
     const std::vector<std::pair<std::function<void(Rig&)>, std::vector<std::string>>> cases = {
         {set(&DynStitcher::cellWidth, 0), {"cellWidth 0", "below 1"}},
         {set(&DynStitcher::cellHeight, -1), {"cellHeight -1", "below 1"}},
-        {set(&DynStitcher::overlapWidth, 7), {"maskCols 1", "below 2", "overlapWidth 7", "cellWidth 4"}},
-        {set(&DynStitcher::imgHeight, 9), {"maskRows 0", "below 1", "imgHeight 9", "cellHeight 10"}},
+        {set(&DynStitcher::overlapWidth, 7),
+         {"maskCols 1", "below 2", "overlapWidth 7", "cellWidth 4"}},
+        {set(&DynStitcher::imgHeight, 9),
+         {"maskRows 0", "below 1", "imgHeight 9", "cellHeight 10"}},
         {set(&DynStitcher::numMaskBlocks, 0), {"numMaskBlocks 0", "below 1"}},
         {[](Rig& r) { r.st->imgHeight = 90, r.st->numMaskBlocks = 6; },
-         {"setup: numMaskBlocks 6 leaves the last mask block without rows (maskRows 9, maskBlockHeight 2)"}},
+         {"setup: numMaskBlocks 6 leaves the last mask block without rows (maskRows 9, "
+          "maskBlockHeight 2)"}},
         {set(&DynStitcher::overlapWidth, 2000), {"overlapWidth 2000", "imgWidth 1920"}},
         {set(&DynStitcher::lutGridSize, 1), {"lutGridSize 1", "below 2"}},
         {[](Rig& r) { r.st->lutLeft = nullptr; }, {"lutLeft", "null"}},
         {[](Rig& r) { r.st->lutRight = nullptr; }, {"lutRight", "null"}},
         {[](Rig& r) { std::vector<uint8_t>().swap(r.fusion); }, {"dreFusionMapAddr", "null"}},
         {[](Rig&) { zelvo_stitch_uninit(); }, {"lut_vsegment_maskblock_idx", "not initialised"}},
-        {[](Rig&) { zelvo_stitch_init(32, 4, 0, 0, 1, 1); }, {"lut_vsegment_maskblock_idx", "32 rows", "lutGridSize 33"}},
-        {[](Rig&) { zelvo_stitch_init(33, 5, 0, 0, 1, 1); }, {"lut_vsegment_maskblock_idx[", "= 4", "numMaskBlocks 4"}},
-        {[](Rig&) { DynStitcher::lut_vsegment_maskblock_idx[20] = -1; }, {"lut_vsegment_maskblock_idx[20] = -1"}},
-        {lut(true, 30, 7, {120, 3}), {"lutLeft", "column 30, row 7", "(120, 3)", "mdGridWidth 120"}},
-        {lut(true, 32, 32, {0, 68}), {"lutLeft", "column 32, row 32", "(0, 68)", "mdGridHeight 68"}},
-        {lut(false, 5, 0, {1023, 0}), {"lutRight", "column 5, row 0", "(1023, 0)", "mdGridWidth 120"}},
-        {lut(false, 0, 16, {119, 200}), {"lutRight", "column 0, row 16", "(119, 200)", "mdGridHeight 68"}},
+        {[](Rig&) { zelvo_stitch_init(32, 4, 0, 0, 1, 1); },
+         {"lut_vsegment_maskblock_idx", "32 rows", "lutGridSize 33"}},
+        {[](Rig&) { zelvo_stitch_init(33, 5, 0, 0, 1, 1); },
+         {"lut_vsegment_maskblock_idx[", "= 4", "numMaskBlocks 4"}},
+        {[](Rig&) { DynStitcher::lut_vsegment_maskblock_idx[20] = -1; },
+         {"lut_vsegment_maskblock_idx[20] = -1"}},
+        {lut(true, 30, 7, {120, 3}),
+         {"lutLeft", "column 30, row 7", "(120, 3)", "mdGridWidth 120"}},
+        {lut(true, 32, 32, {0, 68}),
+         {"lutLeft", "column 32, row 32", "(0, 68)", "mdGridHeight 68"}},
+        {lut(false, 5, 0, {1023, 0}),
+         {"lutRight", "column 5, row 0", "(1023, 0)", "mdGridWidth 120"}},
+        {lut(false, 0, 16, {119, 200}),
+         {"lutRight", "column 0, row 16", "(119, 200)", "mdGridHeight 68"}},
     };
     auto snapshot = [](const DynStitcher& s) {
-        return std::make_tuple(s.maskCols, s.maskRows, s.maskBlockHeight, s.lastMaskBlockRow, s.dreFusionMapAddr,
-                               s.blockMdCellCount, s.rowCrossX, s.blockScore, s.sigmoidCurves.size(),
-                               s.prevMaskBlockStats.size(), (void*)s.wsMarkers.data, (void*)s.dreFusionMap.data);
+        return std::make_tuple(s.maskCols, s.maskRows, s.maskBlockHeight, s.lastMaskBlockRow,
+                               s.dreFusionMapAddr, s.blockMdCellCount, s.rowCrossX, s.blockScore,
+                               s.sigmoidCurves.size(), s.prevMaskBlockStats.size(),
+                               (void*)s.wsMarkers.data, (void*)s.dreFusionMap.data);
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second[0]);
@@ -209,8 +263,10 @@ TEST(SetupLimits, RefusedBeforeAnyChange) {
         }
         EXPECT_EQ(cap.take(), "");
         EXPECT_EQ(msg.rfind("setup: ", 0), 0u) << msg;
-        for (const std::string& part : c.second) EXPECT_NE(msg.find(part), std::string::npos) << part << " / " << msg;
-        EXPECT_EQ(snapshot(*rig.st), before); EXPECT_EQ(rig.st->quietFrameCount, 3);
+        for (const std::string& part : c.second)
+            EXPECT_NE(msg.find(part), std::string::npos) << part << " / " << msg;
+        EXPECT_EQ(snapshot(*rig.st), before);
+        EXPECT_EQ(rig.st->quietFrameCount, 3);
     }
 }
 
@@ -220,11 +276,12 @@ float kThr[4] = {1, 2, 3, 99}, kInc[4] = {4, 5, 6, 99};
 
 // Distinct argument values; no level array is passed below one level, where none may
 // be read. The construction prints are swallowed.
-DynStitcher* create(int levels, int cellWidth = 4, unsigned mdGridWidth = 48, uint32_t* lut = nullptr) {
+DynStitcher* create(int levels, int cellWidth = 4, unsigned mdGridWidth = 48,
+                    uint32_t* lut = nullptr) {
     zt::StdoutCapture quiet;
-    return create_dynstitcher(901, 902, 768, 576, 128, 6, 40.5f, -7.25f, 3.5f, levels, levels > 0 ? kThr : nullptr,
-                              levels > 0 ? kInc : nullptr, 11, 77, 33, 35, lut, lut ? lut + 1 : nullptr, 2,
-                              mdGridWidth, 36, cellWidth, 8);
+    return create_dynstitcher(901, 902, 768, 576, 128, 6, 40.5f, -7.25f, 3.5f, levels,
+                              levels > 0 ? kThr : nullptr, levels > 0 ? kInc : nullptr, 11, 77, 33,
+                              35, lut, lut ? lut + 1 : nullptr, 2, mdGridWidth, 36, cellWidth, 8);
 }
 
 }  // namespace
@@ -236,7 +293,8 @@ TEST(StitcherObject, ConstructionPrintsAndDerivedMembers) {
     zelvo_stitch_set_dbg_out(0);
     dbg_enable = 0;
     zt::StdoutCapture cap;
-    DynStitcher s(0, 0, 640, 480, 64, 4, 10.f, 0.f, 0.f, 0, nullptr, nullptr, 1, 10, 9, 9, nullptr, nullptr, 0, 40, 30, 4, 4);
+    DynStitcher s(0, 0, 640, 480, 64, 4, 10.f, 0.f, 0.f, 0, nullptr, nullptr, 1, 10, 9, 9, nullptr,
+                  nullptr, 0, 40, 30, 4, 4);
     EXPECT_EQ(cap.take(), "WTD = 1\r\nMAJORITY_ZERO = 0\r\nCLOSE = 1\r\n\r\n");
     zelvo_stitch_set_dbg_out(1);
     zt::StdoutCapture cap2;
@@ -244,8 +302,11 @@ TEST(StitcherObject, ConstructionPrintsAndDerivedMembers) {
     EXPECT_EQ(cap2.take(), "");
     EXPECT_EQ(s.ST_TRKE_lkWinSize, cv::Size(18, 18));
     EXPECT_EQ(d.ST_TRKE_minLutTranslationX, -16);
-    const struct { int cellWidth; unsigned mdW; int levels, maxX, storedW; } cases[] = {
-        {1, 48, 3, 32, 48}, {3, 300, 0, 10, 44}, {33, 255, -1, 0, 255}, {4, 256, 1, 8, 0}};
+    const struct {
+        int cellWidth;
+        unsigned mdW;
+        int levels, maxX, storedW;
+    } cases[] = {{1, 48, 3, 32, 48}, {3, 300, 0, 10, 44}, {33, 255, -1, 0, 255}, {4, 256, 1, 8, 0}};
     for (const auto& k : cases) {
         std::unique_ptr<DynStitcher> t(create(k.levels, k.cellWidth, k.mdW));
         EXPECT_EQ(t->ST_TRKE_maxLutTranslationX, k.maxX) << k.cellWidth;
@@ -261,18 +322,26 @@ namespace {
 // Every member the copy keeps, as comparable values (the masks by their pixels).
 auto kept(const DynStitcher& s) {
     auto stats = [](const std::vector<_MaskBlockStat>& v) {
-        std::vector<std::tuple<int, int, float, cv::Rect, std::vector<cv::Point>, std::vector<cv::Point>>> out;
-        for (const auto& b : v) out.emplace_back(b.area, b.labelOneCount, b.labelOneRatio, b.rect, b.mdCellsL, b.mdCellsR);
+        std::vector<
+            std::tuple<int, int, float, cv::Rect, std::vector<cv::Point>, std::vector<cv::Point>>>
+            out;
+        for (const auto& b : v)
+            out.emplace_back(b.area, b.labelOneCount, b.labelOneRatio, b.rect, b.mdCellsL,
+                             b.mdCellsR);
         return out;
     };
-    auto pixels = [](const cv::Mat& m) { return std::vector<uint8_t>(m.begin<uint8_t>(), m.end<uint8_t>()); };
+    auto pixels = [](const cv::Mat& m) {
+        return std::vector<uint8_t>(m.begin<uint8_t>(), m.end<uint8_t>());
+    };
     return std::make_tuple(
-        std::vector<int>{s.overlapId, s.mdGridWidth, s.mdGridHeight, s.imgWidth, s.imgHeight, s.overlapWidth,
-                         s.cellWidth, s.cellHeight, s.ST_TRKE_maxLutTranslationX, s.ST_TRKE_minLutTranslationX,
-                         s.numMaskBlocks, s.blockScoreStep, s.resetQuietFrames, s.lutGridSize, s.lutStride},
-        std::vector<float>{s.blockScoreMax, s.blockScoreMin}, s.blockDiffThresholds, s.blockDiffScoreIncs,
-        s.lutLeft, s.lutRight, s.blockMdCellsL, s.blockMdCellsR, stats(s.prevMaskBlockStats),
-        stats(s.maskBlockStats), s.blockScore, pixels(s.lastMask), pixels(s.diffImage), pixels(s.currMask));
+        std::vector<int>{s.overlapId, s.mdGridWidth, s.mdGridHeight, s.imgWidth, s.imgHeight,
+                         s.overlapWidth, s.cellWidth, s.cellHeight, s.ST_TRKE_maxLutTranslationX,
+                         s.ST_TRKE_minLutTranslationX, s.numMaskBlocks, s.blockScoreStep,
+                         s.resetQuietFrames, s.lutGridSize, s.lutStride},
+        std::vector<float>{s.blockScoreMax, s.blockScoreMin}, s.blockDiffThresholds,
+        s.blockDiffScoreIncs, s.lutLeft, s.lutRight, s.blockMdCellsL, s.blockMdCellsR,
+        stats(s.prevMaskBlockStats), stats(s.maskBlockStats), s.blockScore, pixels(s.lastMask),
+        pixels(s.diffImage), pixels(s.currMask));
 }
 
 }  // namespace
@@ -281,10 +350,12 @@ auto kept(const DynStitcher& s) {
 // swaps any of them shows; the masks are copied with their own pixels.
 TEST(StitcherObject, CopyAndAssignmentTakeEveryKeptMemberDeeply) {
     uint32_t lut[2] = {};
-    std::unique_ptr<DynStitcher> src(create(2, 3, 300, lut));  // ints 2, 44, 36, 768, 576, 128, 3, 8, 10, -10, 6, 11, 77, 33, 35
+    std::unique_ptr<DynStitcher> src(
+        create(2, 3, 300, lut));  // ints 2, 44, 36, 768, 576, 128, 3, 8, 10, -10, 6, 11, 77, 33, 35
     auto stat = [](int k) {
         _MaskBlockStat b;
-        b.area = 100 + k, b.labelOneCount = 200 + k, b.labelOneRatio = 0.5f + float(k), b.rect = cv::Rect(k, 1, 2, 3);
+        b.area = 100 + k, b.labelOneCount = 200 + k, b.labelOneRatio = 0.5f + float(k),
+        b.rect = cv::Rect(k, 1, 2, 3);
         b.mdCellsL = {{k, 4}}, b.mdCellsR = {{k, 5}, {k, 6}};
         return b;
     };
@@ -302,7 +373,8 @@ TEST(StitcherObject, CopyAndAssignmentTakeEveryKeptMemberDeeply) {
 
     DynStitcher copy(*src);
     EXPECT_EQ(kept(copy), kept(*src));
-    EXPECT_TRUE(copy.dreFusionMapAddr == 0 && copy.sigmoidCurves.empty() && copy.ST_TRKE_curLutTranslationX == 0);
+    EXPECT_TRUE(copy.dreFusionMapAddr == 0 && copy.sigmoidCurves.empty() &&
+                copy.ST_TRKE_curLutTranslationX == 0);
     DynStitcher assigned;
     assigned.quietFrameCount = 9;  // not kept: the target keeps its own
     assigned = *src;
@@ -312,7 +384,8 @@ TEST(StitcherObject, CopyAndAssignmentTakeEveryKeptMemberDeeply) {
     assigned = same;
     EXPECT_EQ(kept(assigned), kept(*src)) << "self-assignment";
     for (DynStitcher* c : {&copy, &assigned})
-        for (cv::Mat DynStitcher::*m : {&DynStitcher::currMask, &DynStitcher::diffImage, &DynStitcher::lastMask})
+        for (cv::Mat DynStitcher::*m :
+             {&DynStitcher::currMask, &DynStitcher::diffImage, &DynStitcher::lastMask})
             EXPECT_NE((c->*m).data, ((*src).*m).data) << "shares pixels";
 }
 
@@ -335,7 +408,8 @@ void pre_process(DynStitcher& s, int i, cv::Mat& buf, int cols, int rows) {
     int shifts[3] = {7, 7, 7};
     s.maskCols = cols, s.maskRows = rows;
     s.preProcess(i, stripX, zeros, 3, reinterpret_cast<unsigned long>(buf.data), 44, w, h, shifts);
-    EXPECT_EQ(std::vector<int>(shifts, shifts + 3), std::vector<int>(3, 7)) << "the shift array is not touched";
+    EXPECT_EQ(std::vector<int>(shifts, shifts + 3), std::vector<int>(3, 7))
+        << "the shift array is not touched";
 }
 
 }  // namespace
@@ -359,7 +433,9 @@ TEST(PreProcess, CutsScalesAndComparesTheStrips) {
         pre_process(*s, 1, buf, up ? 24 : 6, up ? 16 : 4);
         for (int y = 0; y < s->maskRows; ++y)
             for (int x = 0; x < s->maskCols; ++x)
-                EXPECT_EQ(s->leftImage.at<uint8_t>(y, x), up ? 10 * (y / 2) + x / 2 : 10 * (2 * y) + 2 * x) << x << "," << y;
+                EXPECT_EQ(s->leftImage.at<uint8_t>(y, x),
+                          up ? 10 * (y / 2) + x / 2 : 10 * (2 * y) + 2 * x)
+                    << x << "," << y;
     }
     const uint8_t* storage = s->leftImage.data;
     buf.setTo(90);
@@ -384,6 +460,7 @@ TEST(PreProcess, RefusesStripsOutsideTheBuffer) {
         h[1] = c[2];
         EXPECT_THROW(s->preProcess(1, stripX, zeros, 3, reinterpret_cast<unsigned long>(buf.data),
                                    44, w, h, shifts),
-                     cv::Exception) << c[0] << " " << c[1];
+                     cv::Exception)
+            << c[0] << " " << c[1];
     }
 }

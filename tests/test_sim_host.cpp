@@ -15,7 +15,8 @@ zsim::RigConfig rig3(const char* s0, const char* s1) {
     std::string err;
     cfg.misalign.resize(2);
     EXPECT_TRUE(zsim::parseSchedule(s0, cfg.misalign[0], err) &&
-                zsim::parseSchedule(s1, cfg.misalign[1], err)) << err;
+                zsim::parseSchedule(s1, cfg.misalign[1], err))
+        << err;
     cfg.dbg = 0;
     return cfg;
 }
@@ -53,7 +54,8 @@ TEST(SimLut, WordsPointAtTheMotionCellUnderEachVertex) {
     ASSERT_EQ(lut.size(), 33u * 33u);
     EXPECT_EQ(zsim::lutWord(35, 23), (35u << 22) | (23u << 6));
     for (int k = 0; k < 33 * 33; ++k)
-        EXPECT_EQ(lut[k], zsim::lutWord(std::min(k / 33 * 18 / 16, 35), std::min(k % 33 * 12 / 16, 23)));
+        EXPECT_EQ(lut[k],
+                  zsim::lutWord(std::min(k / 33 * 18 / 16, 35), std::min(k % 33 * 12 / 16, 23)));
 }
 
 // Per overlap the left camera's last columns, then the right camera's first.

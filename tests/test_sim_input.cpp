@@ -45,8 +45,8 @@ Result runSim([[maybe_unused]] const std::string& args) {
     const fs::path err = kDir / ("stderr-" + std::to_string(getpid()) + ".txt");
     // The seam comparison and the video are left out: these tests are about input.
     const std::string cmd = std::string("'") + ZELVO_SIM_PROGRAM +
-                            "' --quiet --no-quality --no-video " + args +
-                            " >/dev/null 2>'" + err.string() + "'";
+                            "' --quiet --no-quality --no-video " + args + " >/dev/null 2>'" +
+                            err.string() + "'";
     const int rc = std::system(cmd.c_str());
     std::ifstream f(err);
     std::stringstream ss;
@@ -66,8 +66,7 @@ std::vector<std::vector<int>> readShifts(const fs::path& csv, bool& anyTruth) {
     while (std::getline(f, line)) {
         int frame, overlap, shift;
         char truth[16] = "";
-        if (std::sscanf(line.c_str(), "%d,%d,%d,%15s", &frame, &overlap, &shift, truth) < 3)
-            break;
+        if (std::sscanf(line.c_str(), "%d,%d,%d,%15s", &frame, &overlap, &shift, truth) < 3) break;
         if (int(shifts.size()) <= overlap) shifts.resize(overlap + 1);
         shifts[overlap].push_back(shift);
         anyTruth = anyTruth || truth[0] != '\0';
@@ -136,7 +135,10 @@ TEST(SimRigFit, DerivedRigsFillEveryWidth) {
     EXPECT_EQ(rig.overlap, 192);
 
     // Given values that do not fit: the message names what would.
-    const struct { int frameW, width, overlap; const char* named; } misfits[] = {
+    const struct {
+        int frameW, width, overlap;
+        const char* named;
+    } misfits[] = {
         {320, 384, 0, "--width 160 --overlap 80"},
         {640, 384, 96, "at most --width 277 fits"},
         {320, 0, 120, "--width 160 --overlap 80"},
@@ -163,8 +165,9 @@ TEST(SimVideo, ClipGivesTheShiftsOfItsFrames) {
     w.release();
 
     const std::string rig = " --ideal --misalign 0:8,10:-4 --misalign -12 --frames 20";
-    ASSERT_EQ(runSim("--input '" + clip.string() + "' --out '" + (dir / "v").string() + "'" + rig)
-                  .status, 0);
+    ASSERT_EQ(
+        runSim("--input '" + clip.string() + "' --out '" + (dir / "v").string() + "'" + rig).status,
+        0);
     ASSERT_EQ(runSim("--out '" + (dir / "f").string() + "'" + rig).status, 0);
     bool truth;
     const auto fromClip = readShifts(dir / "v" / "shift.csv", truth);
@@ -190,8 +193,10 @@ TEST(SimRealRig, PerCameraFootageMatchesTheCutRig) {
         cams += " --camera '" + cam.string() + "'";
     }
     ASSERT_EQ(runSim(cams + " --out '" + (dir / "real").string() + "'").status, 0);
-    ASSERT_EQ(runSim("--ideal --misalign 0 --misalign 0 --frames 16 --out '" + (dir / "cut").string() +
-                     "'").status, 0);
+    ASSERT_EQ(runSim("--ideal --misalign 0 --misalign 0 --frames 16 --out '" +
+                     (dir / "cut").string() + "'")
+                  .status,
+              0);
     bool realTruth, cutTruth;
     const auto real = readShifts(dir / "real" / "shift.csv", realTruth);
     EXPECT_FALSE(realTruth) << "a real rig has no true misalignment";
@@ -212,8 +217,8 @@ TEST(SimRefusals, BadInputWritesNothing) {
     auto frames = [&](const std::string& folder, const std::string& name, int n, cv::Rect roi) {
         fs::create_directories(dir / folder);
         for (int i = 0; i < n; ++i)
-            ASSERT_TRUE(cv::imwrite((dir / folder / (std::to_string(i) + name)).string(),
-                                    frame(i)(roi)));
+            ASSERT_TRUE(
+                cv::imwrite((dir / folder / (std::to_string(i) + name)).string(), frame(i)(roi)));
     };
     auto truncate = [](const fs::path& p) { fs::resize_file(p, fs::file_size(p) / 2); };
     const cv::Rect all(0, 0, 768, 576);
@@ -229,15 +234,17 @@ TEST(SimRefusals, BadInputWritesNothing) {
     frames("narrow", "n.png", 3, {0, 0, 384, 576});
     frames("wide", "w.png", 3, {0, 0, 400, 576});
 
-    cv::VideoWriter w((dir / "cut.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                      25, frame(0).size());
+    cv::VideoWriter w((dir / "cut.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 25,
+                      frame(0).size());
     for (int i = 0; i < 10; ++i) w.write(frame(i));
     w.release();
     truncate(dir / "cut.avi");
     std::ofstream(dir / "afile") << "plain text, which FFmpeg plays\nas a video of its letters\n";
 
     const std::string d = "'" + dir.string() + "/";
-    const struct { std::string args, named; } cases[] = {
+    const struct {
+        std::string args, named;
+    } cases[] = {
         {"--input " + d + "mixed'", "3f.jpg is 800x600"},
         {"--input " + d + "cutjpg'", "2f.jpg is truncated"},
         {"--input " + d + "cutpng'", "1p.png"},

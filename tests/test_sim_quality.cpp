@@ -24,7 +24,10 @@ TEST(SimQuality, MetricsOnHandMadeSeams) {
     cv::Mat right = left.clone(), moversL(10, 8, CV_8UC1, cv::Scalar(0)), moversR = moversL.clone();
     right.col(3).setTo(140);
     moversL.col(5).setTo(255);
-    const struct { int at; double cost, cut; } cases[] = {{5, 0.0, 1.0}, {3, 40.0, 0.0}, {6, 0.0, 0.0}};
+    const struct {
+        int at;
+        double cost, cut;
+    } cases[] = {{5, 0.0, 1.0}, {3, 40.0, 0.0}, {6, 0.0, 0.0}};
     for (const auto& c : cases) {
         const std::vector<int> seam = zsim::seamColumns(mapOf(std::vector<int>(10, c.at), 8));
         EXPECT_EQ(seam, std::vector<int>(10, c.at));
@@ -59,7 +62,9 @@ TEST(SimQuality, PeersGiveSeamsInsideTheOverlap) {
         for (int x : zsim::seamColumns(fusion)) {
             EXPECT_GE(x, 0);
             EXPECT_LT(x, o) << zsim::methodName(m);
-            if (m == zsim::kMiddle) { EXPECT_EQ(x, o / 2); }
+            if (m == zsim::kMiddle) {
+                EXPECT_EQ(x, o / 2);
+            }
         }
     }
 }

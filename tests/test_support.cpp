@@ -62,15 +62,16 @@ cv::Mat sample_gray(int index) {
 
 std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth, int overlapId) {
     StdoutCapture quiet;
-    return std::unique_ptr<DynStitcher>(new DynStitcher(
-        0, 0, 640, 480, 320, 1, 100.0f, 0.0f, 0.0f, 0, nullptr, nullptr, 1, 10, 9, 9, nullptr,
-        nullptr, overlapId, 40, 30, cellWidth, 4));
+    return std::unique_ptr<DynStitcher>(new DynStitcher(0, 0, 640, 480, 320, 1, 100.0f, 0.0f, 0.0f,
+                                                        0, nullptr, nullptr, 1, 10, 9, 9, nullptr,
+                                                        nullptr, overlapId, 40, 30, cellWidth, 4));
 }
 
 namespace {
 // Source index and weight of the upper neighbour for output position x.
 int source_of(int x, int outSize, int inSize, double& weight) {
-    const double f = std::min(std::max((x + 0.5) * inSize / outSize - 0.5, 0.0), double(inSize - 1));
+    const double f =
+        std::min(std::max((x + 0.5) * inSize / outSize - 0.5, 0.0), double(inSize - 1));
     const int i = std::min(int(f), std::max(inSize - 2, 0));
     weight = f - i;
     return i;
@@ -81,11 +82,15 @@ void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small) {
     int bad = 0;
     for (int y = 0; y < full.rows; ++y) {
         double wy, wx;
-        const int sy = source_of(y, full.rows, small.rows, wy), sy1 = std::min(sy + 1, small.rows - 1);
-        const uint8_t *a = small.ptr<uint8_t>(sy), *b = small.ptr<uint8_t>(sy1), *out = full.ptr<uint8_t>(y);
+        const int sy = source_of(y, full.rows, small.rows, wy),
+                  sy1 = std::min(sy + 1, small.rows - 1);
+        const uint8_t *a = small.ptr<uint8_t>(sy), *b = small.ptr<uint8_t>(sy1),
+                      *out = full.ptr<uint8_t>(y);
         for (int x = 0; x < full.cols; ++x) {
-            const int sx = source_of(x, full.cols, small.cols, wx), sx1 = std::min(sx + 1, small.cols - 1);
-            const double top = a[sx] + wx * (a[sx1] - a[sx]), bottom = b[sx] + wx * (b[sx1] - b[sx]);
+            const int sx = source_of(x, full.cols, small.cols, wx),
+                      sx1 = std::min(sx + 1, small.cols - 1);
+            const double top = a[sx] + wx * (a[sx1] - a[sx]),
+                         bottom = b[sx] + wx * (b[sx1] - b[sx]);
             bad += std::abs(out[x] - (top + wy * (bottom - top))) > 1.0;
         }
     }

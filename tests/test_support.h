@@ -46,7 +46,8 @@ void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small);
 // most machines); the dump tests skip with a message otherwise.
 bool dump_dir_writable();
 #define ZT_SKIP_WITHOUT_DUMP_DIR() \
-    if (!zt::dump_dir_writable()) GTEST_SKIP() << "/var/run is not writable: debug dumps not checked"
+    if (!zt::dump_dir_writable())  \
+    GTEST_SKIP() << "/var/run is not writable: debug dumps not checked"
 
 // The host side of a rig of five 320 x 240 cameras (four overlaps of 64
 // columns, 4 x 4-pixel cells, four mask blocks, a 20 x 15 motion grid), as a
@@ -62,11 +63,11 @@ public:
 
     RigHost();
     ~RigHost();
-    void create(int i);              // (re)creates the stitcher of overlap i
-    void setup(int i);               // setup_dynstitcher of overlap i
-    void fill(int frame);            // strip buffer, bitmaps and record of a frame
-    void frameCall();                // zelvo_stitch_process over every overlap
-    void seam(int i);                // process + copyTo_dre_fusion_map of overlap i
+    void create(int i);    // (re)creates the stitcher of overlap i
+    void setup(int i);     // setup_dynstitcher of overlap i
+    void fill(int frame);  // strip buffer, bitmaps and record of a frame
+    void frameCall();      // zelvo_stitch_process over every overlap
+    void seam(int i);      // process + copyTo_dre_fusion_map of overlap i
     uint8_t* motionMap(int cam) const {
         return decoded_md_buffer ? decoded_md_buffer[cam] : nullptr;
     }

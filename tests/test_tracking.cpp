@@ -18,7 +18,8 @@
 // Decision half of the tracker (left-right check, evidence, clustering), fed
 // hand-built point sets.
 namespace zelvo {
-int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts, std::vector<uchar>& LR_status);
+int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
+                          std::vector<uchar>& LR_status);
 }
 
 namespace {
@@ -63,7 +64,9 @@ struct PointSet {
 };
 
 // `pass` of `forward` points survive the round trip, all with flow 2.
-PointSet round_trip(int forward, int pass) { return PointSet().add(pass, 2.0f).add(forward - pass, 2.0f, 3.0f); }
+PointSet round_trip(int forward, int pass) {
+    return PointSet().add(pass, 2.0f).add(forward - pass, 2.0f, 3.0f);
+}
 
 std::string captured_run(DynStitcher& s, PointSet ps, int expected) {
     zt::StdoutCapture cap;
@@ -115,13 +118,20 @@ TEST_F(Tracking, RoundTripMustEndWithinOnePixel) {
 // that a repeat-pattern run targets the flow kept from an earlier run.
 TEST_F(Tracking, EvidenceLimitsAndRepeatPatterns) {
     dbg_enable = 1;
-    const struct { int forward, pass, result; const char* message; } printed[] = {
-        {20, 8, -1, "status_OK_count = 20\nLR_status_OK_count = 8\n"
-                    "WARN: 8 (tracked_count) < 9 (MIN_TRACKED_POINT) . SKIP Shifting.\n\n"},
-        {29, 8, -2, "status_OK_count = 29\nLR_status_OK_count = 8\n"  // 29 x 0.3 = 8.7
-                    "WARN: 8 (tracked_count), < 8 (0.30 percent of detected Features 29) . SKIP Shifting.\n\n"},
-        {100, 60, 0, "status_OK_count = 100\nLR_status_OK_count = 60\nWARN: LR check 60/100 (60.00% < 66%).\n"
-                     "MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified 0.500000x\n"},
+    const struct {
+        int forward, pass, result;
+        const char* message;
+    } printed[] = {
+        {20, 8, -1,
+         "status_OK_count = 20\nLR_status_OK_count = 8\n"
+         "WARN: 8 (tracked_count) < 9 (MIN_TRACKED_POINT) . SKIP Shifting.\n\n"},
+        {29, 8, -2,
+         "status_OK_count = 29\nLR_status_OK_count = 8\n"  // 29 x 0.3 = 8.7
+         "WARN: 8 (tracked_count), < 8 (0.30 percent of detected Features 29) . SKIP "
+         "Shifting.\n\n"},
+        {100, 60, 0,
+         "status_OK_count = 100\nLR_status_OK_count = 60\nWARN: LR check 60/100 (60.00% < 66%).\n"
+         "MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified 0.500000x\n"},
     };
     for (const auto& c : printed) {
         auto s = zt::quiet_stitcher();
@@ -129,12 +139,16 @@ TEST_F(Tracking, EvidenceLimitsAndRepeatPatterns) {
         EXPECT_EQ(out.substr(0, out.find("Successful")), c.message);
     }
     dbg_enable = 0;
-    const struct { int forward, pass; bool repeat; int result; } cases[] = {
-        {20, 8, false, -1}, {29, 8, false, -2},
-        {30, 9, false, 0},   // 30 x 0.3f is exactly 9 in float (above 9 in double)
-        {100, 16, true, 0}, {100, 14, true, -2},  // share 0.15 needs 15
-        {100, 66, false, 0}, {40, 26, true, 0},   // 40 > 39.6, 26 < 26.4
-        {39, 10, false, -2},                      // share 0.3 needs 11.7
+    const struct {
+        int forward, pass;
+        bool repeat;
+        int result;
+    } cases[] = {
+        {20, 8, false, -1},  {29, 8, false, -2},
+        {30, 9, false, 0},  // 30 x 0.3f is exactly 9 in float (above 9 in double)
+        {100, 16, true, 0},  {100, 14, true, -2},  // share 0.15 needs 15
+        {100, 66, false, 0}, {40, 26, true, 0},    // 40 > 39.6, 26 < 26.4
+        {39, 10, false, -2},                       // share 0.3 needs 11.7
     };
     for (const auto& c : cases) {
         auto t = zt::quiet_stitcher();
@@ -143,21 +157,29 @@ TEST_F(Tracking, EvidenceLimitsAndRepeatPatterns) {
         t->ST_TRKE_tgtLutTranslationX = 4;
         EXPECT_EQ(round_trip(c.forward, c.pass).run(*t), c.result) << c.forward << "/" << c.pass;
         EXPECT_EQ(t->ST_TRKE_repeatPatternCount, c.repeat ? 3 : 0) << c.forward << "/" << c.pass;
-        EXPECT_EQ(t->ST_TRKE_tgtLutTranslationX, c.result == 0 ? 2 : c.repeat ? 5 : 4) << c.forward << "/" << c.pass;
+        EXPECT_EQ(t->ST_TRKE_tgtLutTranslationX, c.result == 0 ? 2
+                                                 : c.repeat    ? 5
+                                                               : 4)
+            << c.forward << "/" << c.pass;
     }
 }
 
 TEST_F(Tracking, ClusterChoice) {
     dbg_enable = 1;
     auto d = zt::quiet_stitcher();  // dominant S: 30 / 10 > 2.5, though L is larger
-    EXPECT_EQ(captured_run(*d, PointSet().add(30, 1.0f).add(5, 4.0f).add(10, 8.0f), 0),
-              "status_OK_count = 45\nLR_status_OK_count = 45\nSuccessful tracked features = 45\n"
-              "Average flow X. S: 1.000 (30)\tM: 4.000 (5)\tL: 8.000 (10)\nST_TRKE_closeRangeOnly = 0\n"
-              "ST_TRKE(): ST_TRKE_MaxFlowX = 1.000000, ST_TRKE_tgtLutTranslationX = 1\n");
+    EXPECT_EQ(
+        captured_run(*d, PointSet().add(30, 1.0f).add(5, 4.0f).add(10, 8.0f), 0),
+        "status_OK_count = 45\nLR_status_OK_count = 45\nSuccessful tracked features = 45\n"
+        "Average flow X. S: 1.000 (30)\tM: 4.000 (5)\tL: 8.000 (10)\nST_TRKE_closeRangeOnly = 0\n"
+        "ST_TRKE(): ST_TRKE_MaxFlowX = 1.000000, ST_TRKE_tgtLutTranslationX = 1\n");
     dbg_enable = 0;
-    const struct { std::vector<std::pair<int, float>> groups; bool closeOnly, converging; int result, target; }
-    cases[] = {  // groups of points: count, flow
-        {{{25, 1.0f}, {5, 4.0f}, {10, 8.0f}}, false, false, 0, 8},    // 2.5 is not above
+    const struct {
+        std::vector<std::pair<int, float>> groups;
+        bool closeOnly, converging;
+        int result, target;
+    } cases[] = {
+        // groups of points: count, flow
+        {{{25, 1.0f}, {5, 4.0f}, {10, 8.0f}}, false, false, 0, 8},     // 2.5 is not above
         {{{10, -6.0f}, {10, 2.0f}, {10, -3.0f}}, false, false, 0, 2},  // largest mean, not |mean|
         {{{6, 1.0f}, {3, 5.0f}, {2, 9.0f}}, false, false, 0, 5},       // below three: not eligible
         {{{10, 2.0f}, {10, -3.0f}, {10, 6.0f}}, true, false, 0, -3},   // close range: no positive
@@ -173,8 +195,11 @@ TEST_F(Tracking, ClusterChoice) {
         PointSet ps;
         for (const auto& g : c.groups) ps.add(g.first, g.second);
         EXPECT_EQ(ps.run(*s), c.result) << c.groups[0].first << " " << c.closeOnly;
-        EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target) << c.groups[0].first << " " << c.closeOnly;
-        if (c.converging) { EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f); }
+        EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target)
+            << c.groups[0].first << " " << c.closeOnly;
+        if (c.converging) {
+            EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f);
+        }
     }
 }
 
@@ -182,7 +207,8 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
     ZT_SKIP_WITHOUT_DUMP_DIR();
     dbg_enable = 0;
     auto exists = [](const char* p) { return cv::haveImageReader(p); };
-    const char* files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png", "/var/run/0_0_L.png"};
+    const char* files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png",
+                           "/var/run/0_0_L.png"};
     for (const char* p : files) std::remove(p);
     auto s0 = zt::quiet_stitcher(4, 0), s1 = zt::quiet_stitcher(4, 1);
     for (auto* s : {s0.get(), s1.get()}) {
@@ -196,7 +222,8 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
     s1->ST_TRKE();
     s1->ST_TRKE();  // past the frame limit
     EXPECT_TRUE(exists(files[0]));
-    EXPECT_EQ(cv::norm(cv::imread(files[1], cv::IMREAD_UNCHANGED), s1->rightImage, cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(cv::imread(files[1], cv::IMREAD_UNCHANGED), s1->rightImage, cv::NORM_INF),
+              0);
     EXPECT_FALSE(exists(files[2]));
     EXPECT_FALSE(exists(files[3]));
     EXPECT_EQ(zelvo::trackerDumpCounter(), 2);
@@ -205,7 +232,9 @@ TEST_F(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
 
 TEST(ComputeXStep, StepTableIsSymmetric) {
     auto s = zt::quiet_stitcher();
-    const struct { int d, step; } table[] = {{0, 0}, {1, 1}, {3, 1}, {4, 2}, {6, 2}, {7, 3}, {10, 3}, {11, 4}, {1000, 4}};
+    const struct {
+        int d, step;
+    } table[] = {{0, 0}, {1, 1}, {3, 1}, {4, 2}, {6, 2}, {7, 3}, {10, 3}, {11, 4}, {1000, 4}};
     for (const auto& row : table)
         for (int base : {-7, 5}) {
             EXPECT_EQ(s->computeXStep(base + row.d, base), row.step) << "d=" << row.d;
@@ -216,7 +245,10 @@ TEST(ComputeXStep, StepTableIsSymmetric) {
 TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
     dbg_enable = 0;
     auto s = zt::quiet_stitcher();
-    const struct { std::deque<int32_t> history; int length, expected; } cases[] = {
+    const struct {
+        std::deque<int32_t> history;
+        int length, expected;
+    } cases[] = {
         {{1, 2, 9}, 5, 9},              // not full: newest entry
         {{0, 0, 0, 0, 10}, 5, 3},       // 30 / 9
         {{0, 0, 0, 0, -10}, 5, -3},     // toward zero
@@ -235,16 +267,22 @@ TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
 
 TEST(DetermineLutTranslationX, RoundsWithinTheRepeatLimitAndFallsBackPastIt) {
     auto s = zt::quiet_stitcher();
-    const struct { float flow; int count, expected, rewritten; } cases[] = {
-        {2.5f, 5, 3, 0}, {-2.5f, 0, -3, 0}, {2.49f, 0, 2, 0}, {20.0f, 0, 8, 0}, {-999.0f, 0, -8, 0},
-        {20.0f, 6, 2, 2}, {6.0f, 6, 2, 2}, {-20.0f, 6, -2, -2}, {-8.0f, 6, -2, -2}, {1.0f, 6, 0, 0},
+    const struct {
+        float flow;
+        int count, expected, rewritten;
+    } cases[] = {
+        {2.5f, 5, 3, 0},     {-2.5f, 0, -3, 0}, {2.49f, 0, 2, 0}, {20.0f, 0, 8, 0},
+        {-999.0f, 0, -8, 0}, {20.0f, 6, 2, 2},  {6.0f, 6, 2, 2},  {-20.0f, 6, -2, -2},
+        {-8.0f, 6, -2, -2},  {1.0f, 6, 0, 0},
     };
     for (const auto& c : cases) {
         s->ST_TRKE_repeatPatternCount = c.count;
         s->ST_TRKE_lutTranslationXHistory = {5, 5, 5, 5, 5};
         EXPECT_EQ(s->determineLutTranslationX(c.flow, -8, 8), c.expected) << c.flow;
         EXPECT_EQ(s->ST_TRKE_repeatPatternCount, c.count > 5 ? 0 : c.count);
-        EXPECT_EQ(s->ST_TRKE_lutTranslationXHistory, std::deque<int32_t>(5, c.count > 5 ? c.rewritten : 5)) << c.flow;
+        EXPECT_EQ(s->ST_TRKE_lutTranslationXHistory,
+                  std::deque<int32_t>(5, c.count > 5 ? c.rewritten : 5))
+            << c.flow;
     }
     s->ST_TRKE_repeatPatternCount = 6;  // half the bound by integer division: 7/2 = 3 -> 1.5
     EXPECT_EQ(s->determineLutTranslationX(40.0f, -7, 7), 2);
@@ -281,13 +319,17 @@ TEST(DecideShifting, StepsTowardTheTargetThenConverges) {
     slots[1] = 999;
     step(*d, 0, 2, slots);
     EXPECT_EQ(slots[1], 999);
-    for (const auto& c : {std::make_pair(5, 3), {-5, -3}, {3, 2}, {-1, -1}}) {  // scaled targets round half away from 0
+    for (const auto& c : {std::make_pair(5, 3),
+                          {-5, -3},
+                          {3, 2},
+                          {-1, -1}}) {  // scaled targets round half away from 0
         auto r = zt::quiet_stitcher();
         r->ST_TRKE_tgtLutTranslationScale = 0.5f, r->ST_TRKE_tgtLutTranslationX = c.first;
         r->decideShifting(0, slots, 0);
         EXPECT_EQ(r->ST_TRKE_lutTranslationXHistory.back(), c.second) << c.first;
     }
-    for (int cellWidth : {1, 3, 5, 7, 33}) {  // whatever the target, within the bounds in whole cells
+    for (int cellWidth :
+         {1, 3, 5, 7, 33}) {  // whatever the target, within the bounds in whole cells
         auto b = zt::quiet_stitcher(cellWidth);
         int out[2] = {};
         for (int tgt : {100, -100, 40, -3, 1000, 0})

@@ -7,7 +7,8 @@
 
 bool weights_are(bool uniform) {
     for (int k = 0; k < 32; ++k)
-        if (DynStitcher::motionBitsHistoryWeight[k] != (uniform || k < 12 ? 1 : k < 22 ? 2 : 3)) return false;
+        if (DynStitcher::motionBitsHistoryWeight[k] != (uniform || k < 12 ? 1 : k < 22 ? 2 : 3))
+            return false;
     return DynStitcher::motionBitsHistoryWeightSum == (uniform ? 32 : 62);
 }
 
@@ -31,7 +32,7 @@ TEST(HistoryWeights, SwitchToUniformIsOneWayAndAveragesPlainly) {
     std::deque<int> newest(16, 0), oldest(16, 5), low(12, 2);
     newest.insert(newest.end(), 16, 5);  // 80 / 32
     oldest.insert(oldest.end(), 16, 0);
-    low.insert(low.end(), 20, 0);        // 24 / 32
+    low.insert(low.end(), 20, 0);  // 24 / 32
     EXPECT_EQ(s.getMotionBitsHistoryAvg(newest), 2);
     EXPECT_EQ(s.getMotionBitsHistoryAvg(oldest), 2);
     EXPECT_EQ(s.getMotionBitsHistoryAvg(low), 0);

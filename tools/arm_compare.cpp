@@ -65,9 +65,9 @@ bool toNumber(const std::string& s, double& v) {
 
 void describeCsv(const std::string& a, const std::string& b) {
     const auto la = splitLines(a), lb = splitLines(b);
-    if (la.size() != lb.size())
-        std::printf("    rows: %zu vs %zu\n", la.size(), lb.size());
-    const std::vector<std::string> header = la.empty() ? std::vector<std::string>{} : splitFields(la[0]);
+    if (la.size() != lb.size()) std::printf("    rows: %zu vs %zu\n", la.size(), lb.size());
+    const std::vector<std::string> header =
+        la.empty() ? std::vector<std::string>{} : splitFields(la[0]);
     std::vector<double> maxDiff;
     std::size_t differing = 0, first = 0;
     for (std::size_t i = 0; i < std::min(la.size(), lb.size()); ++i) {
@@ -103,14 +103,14 @@ void describePng(const fs::path& pa, const fs::path& pb) {
         return;
     }
     if (a.size() != b.size() || a.type() != b.type()) {
-        std::printf("    %dx%d type %d vs %dx%d type %d\n", a.cols, a.rows, a.type(), b.cols, b.rows,
-                    b.type());
+        std::printf("    %dx%d type %d vs %dx%d type %d\n", a.cols, a.rows, a.type(), b.cols,
+                    b.rows, b.type());
         return;
     }
     cv::Mat diff;
     cv::absdiff(a, b, diff);
     cv::Mat perPixel = diff.reshape(1, diff.rows * diff.cols);  // one row per pixel
-    cv::reduce(perPixel, perPixel, 1, cv::REDUCE_MAX);  // largest over the channels
+    cv::reduce(perPixel, perPixel, 1, cv::REDUCE_MAX);          // largest over the channels
     perPixel.reshape(1, diff.rows).convertTo(perPixel, CV_64F);
     const cv::Mat mask = perPixel > 0;
     const int count = cv::countNonZero(mask);
@@ -124,10 +124,11 @@ void describePng(const fs::path& pa, const fs::path& pb) {
     std::vector<cv::Point> where;
     cv::findNonZero(mask, where);
     const cv::Rect box = cv::boundingRect(where);
-    std::printf("    %d of %d pixels differ (%.4f%%), largest difference %g, mean over them %.3f, "
-                "within x %d..%d, y %d..%d\n",
-                count, a.rows * a.cols, 100.0 * count / (a.rows * a.cols), maxVal, sum / count,
-                box.x, box.x + box.width - 1, box.y, box.y + box.height - 1);
+    std::printf(
+        "    %d of %d pixels differ (%.4f%%), largest difference %g, mean over them %.3f, "
+        "within x %d..%d, y %d..%d\n",
+        count, a.rows * a.cols, 100.0 * count / (a.rows * a.cols), maxVal, sum / count, box.x,
+        box.x + box.width - 1, box.y, box.y + box.height - 1);
 }
 
 // Returns true when the two files are equal byte for byte.
@@ -145,8 +146,10 @@ bool compareFile(const fs::path& ra, const fs::path& rb, const fs::path& rel) {
     }
     std::printf("  %-28s DIFFERENT (%zu vs %zu bytes)\n", rel.c_str(), a.size(), b.size());
     const std::string ext = rel.extension().string();
-    if (ext == ".png") describePng(pa, pb);
-    else if (ext == ".csv") describeCsv(a, b);
+    if (ext == ".png")
+        describePng(pa, pb);
+    else if (ext == ".csv")
+        describeCsv(a, b);
     return false;
 }
 

@@ -141,7 +141,8 @@ void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat
             const int bw = std::min(kMotionBlock, cols - b * kMotionBlock);
             const int need = threshold * bw * bh;
             int level = rowSums[b] >= need ? 1 : 0;
-            if (level && maxLevel > 1) level = need > 0 ? std::min(maxLevel, rowSums[b] / need) : maxLevel;
+            if (level && maxLevel > 1)
+                level = need > 0 ? std::min(maxLevel, rowSums[b] / need) : maxLevel;
             out[b] = uint8_t(level);
             rowSums[b] = 0;
         }
@@ -191,8 +192,7 @@ void cutCamera(const cv::Mat& frame, int x, int width, cv::Mat& dst) {
     if (left == 0 && right == 0)
         src.copyTo(dst);
     else  // ISOLATED: replicate the cut's own edge, not pixels beyond the region
-        cv::copyMakeBorder(src, dst, 0, 0, left, right,
-                           cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
+        cv::copyMakeBorder(src, dst, 0, 0, left, right, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
 }
 
 void fillStripBuffer(const std::vector<cv::Mat>& grey, int overlap, cv::Mat& buf) {
@@ -237,8 +237,7 @@ void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat
 
 namespace {
 double msSince(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-        .count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
 }  // namespace
 
@@ -299,8 +298,7 @@ void Rig::startLibrary() {
                 diffLevels_.data(), diffIncs_.data(), 1, 30, cfg_.lutGrid, cfg_.lutGrid,
                 luts_[i].data(), luts_[i + 1].data(), i, unsigned(motionBlocks(w)),
                 unsigned(motionBlocks(h)), cfg_.cellW, cfg_.cellH);
-            setup_dynstitcher(stitchers_.back(), 0,
-                              (unsigned long)(uintptr_t)fusionBuf_[i].data());
+            setup_dynstitcher(stitchers_.back(), 0, (unsigned long)(uintptr_t)fusionBuf_[i].data());
         }
     } catch (...) {
         for (auto& s : stitchers_) destroy_dynstitcher(&s);

@@ -42,17 +42,17 @@ bool parseSchedule(const std::string& text, Schedule& out, std::string& err);
 
 struct RigConfig {
     int cameras = 3;
-    int camWidth = 384;   // pixels of one camera image across
-    int overlap = 192;    // pixels shared by neighbouring cameras
+    int camWidth = 384;  // pixels of one camera image across
+    int overlap = 192;   // pixels shared by neighbouring cameras
     int cellW = 4, cellH = 4;
-    int blocks = 4;       // mask blocks per overlap
-    int lutGrid = 33;     // LUT vertices per row and per column
-    int period = 2;       // tracking period (Zelvo_Stitch_Shift_Every_N_Frames)
+    int blocks = 4;    // mask blocks per overlap
+    int lutGrid = 33;  // LUT vertices per row and per column
+    int period = 2;    // tracking period (Zelvo_Stitch_Shift_Every_N_Frames)
     bool resetMask = false;
     bool maskBlocks = false;
     bool weightedHistory = true;
-    int motionThreshold = 8;  // mean |grey difference| that marks a block as moving
-    int dbg = -1;             // print switch handed to the library; -1 leaves it alone
+    int motionThreshold = 8;         // mean |grey difference| that marks a block as moving
+    int dbg = -1;                    // print switch handed to the library; -1 leaves it alone
     std::vector<Schedule> misalign;  // one per overlap
 
     // Realistic cameras (zero: the translation-only rig) and the host's seam
@@ -86,9 +86,7 @@ void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat
 void packMotionBitmap(const cv::Mat& blocks, int widthPx, std::vector<uint8_t>& out);
 
 // LUT word pointing at motion-map cell (col, row).
-inline uint32_t lutWord(int row, int col) {
-    return (uint32_t(row) << 22) | (uint32_t(col) << 6);
-}
+inline uint32_t lutWord(int row, int col) { return (uint32_t(row) << 22) | (uint32_t(col) << 6); }
 // g x g LUT of a camera image of w x h pixels: vertex (c, r) sits at pixel
 // (c * w / (g - 1), r * h / (g - 1)) and points at the motion cell under it,
 // clamped into the motion map. Row stride g.
@@ -113,7 +111,7 @@ void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat
 struct StageTimes {
     double frameTrackingMs = 0;  // frame calls on tracking frames, summed
     int trackingFrames = 0;
-    double framePlainMs = 0;     // frame calls on the other frames, summed
+    double framePlainMs = 0;  // frame calls on the other frames, summed
     int plainFrames = 0;
     std::vector<double> seamMs;  // per overlap, summed
     std::vector<double> copyMs;  // per overlap, summed
@@ -166,7 +164,9 @@ public:
     const cv::Mat& motionMap(int cam) const { return blocks_[cam]; }
     // The maps the host blends with: the running maps with seamBlend, else
     // the library's fusion maps.
-    const std::vector<cv::Mat>& seamMaps() const { return cfg_.seamBlend > 0 ? hostFusion_ : fusion_; }
+    const std::vector<cv::Mat>& seamMaps() const {
+        return cfg_.seamBlend > 0 ? hostFusion_ : fusion_;
+    }
     // Host time of overlap i's seam on the last frame: process, copy and blend (ms).
     double lastSeamMs(int i) const { return lastSeamMs_[i]; }
 
@@ -216,9 +216,9 @@ struct Track {
 };
 
 struct Segment {
-    int from = 0, to = 0;   // frames [from, to) with one truth
+    int from = 0, to = 0;  // frames [from, to) with one truth
     int truth = 0;
-    int settledAt = -1;     // first frame from which |error| <= tolerance to the end; -1: never
+    int settledAt = -1;  // first frame from which |error| <= tolerance to the end; -1: never
     int framesToConverge() const { return settledAt < 0 ? -1 : settledAt - from + 1; }
 };
 // Splits the track into runs of constant truth and finds where each settles
@@ -229,7 +229,7 @@ std::vector<Segment> analyse(const Track& t, int tolerance);
 // kSettleTrackingFrames tracking frames.
 constexpr int kSettleTrackingFrames = 5;
 struct Settle {
-    int since = 0;         // first frame of the final run of one shift value
+    int since = 0;           // first frame of the final run of one shift value
     int trackingFrames = 0;  // tracking frames within that run
     bool settled() const { return trackingFrames >= kSettleTrackingFrames; }
 };
@@ -245,11 +245,11 @@ struct OutputError : std::runtime_error {
 
 // What a run played and how long it took.
 struct RunInfo {
-    std::string input;      // the footage; with realRig the camera inputs, ", " between
-    bool realRig = false;   // per-camera footage: no truth, convergence is "settled"
+    std::string input;     // the footage; with realRig the camera inputs, ", " between
+    bool realRig = false;  // per-camera footage: no truth, convergence is "settled"
     int frames = 0;
-    int frameWidth = 0;     // px of the footage across (a real rig: the rig's width)
-    int firstColumn = 0;    // the rig used columns [firstColumn, firstColumn + rigWidth)
+    int frameWidth = 0;   // px of the footage across (a real rig: the rig's width)
+    int firstColumn = 0;  // the rig used columns [firstColumn, firstColumn + rigWidth)
     double wallSeconds = 0;
 };
 void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
@@ -257,8 +257,7 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& 
                   const std::string& quality = "");  // JSON object of the seam comparison
 // One line for a person: frames, speed, every overlap's final shift and error,
 // and every stretch of constant misalignment that did not converge.
-std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
-                        const std::vector<Track>& tracks);
+std::string summaryLine(const RigConfig& cfg, const RunInfo& run, const std::vector<Track>& tracks);
 // "1 frame", "2 frames".
 std::string count(int n, const std::string& noun);
 
@@ -266,15 +265,15 @@ std::string count(int n, const std::string& noun);
 
 struct Options {
     RigConfig rig;
-    std::string input;   // folder, image or video; "" = the bundled footage
+    std::string input;  // folder, image or video; "" = the bundled footage
     std::string out = "out";
-    int frames = -1;     // frames to play; -1 = all (a single image: 30)
+    int frames = -1;  // frames to play; -1 = all (a single image: 30)
     bool seams = false;
     bool quiet = false;
     bool help = false;
     bool writeFrames = false;  // per-frame panoramas: off, they add ~0.7 MB a frame
     bool widthGiven = false, overlapGiven = false;  // else fitted to the footage
-    std::vector<std::string> cameraInputs;  // --camera, one per camera: a real rig
+    std::vector<std::string> cameraInputs;          // --camera, one per camera: a real rig
     // The default run: a realistic rig, the host's running fusion map, the
     // seam comparison and the panorama video.
     bool quality = true;

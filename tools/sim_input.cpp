@@ -172,17 +172,17 @@ FrameReader::FrameReader(const Source& src) : src_(src) {
 
 bool FrameReader::next(cv::Mat& frame) {
     switch (src_.kind) {
-    case Source::Image:
-        if (image_.empty()) image_ = cv::imread(src_.path, cv::IMREAD_COLOR);
-        frame = image_;
-        break;
-    case Source::Folder:
-        if (index_ >= int(src_.files.size())) return false;
-        frame = cv::imread(src_.files[size_t(index_)], cv::IMREAD_COLOR);
-        break;
-    case Source::Video:
-        if (!video_.read(frame)) return false;
-        break;
+        case Source::Image:
+            if (image_.empty()) image_ = cv::imread(src_.path, cv::IMREAD_COLOR);
+            frame = image_;
+            break;
+        case Source::Folder:
+            if (index_ >= int(src_.files.size())) return false;
+            frame = cv::imread(src_.files[size_t(index_)], cv::IMREAD_COLOR);
+            break;
+        case Source::Video:
+            if (!video_.read(frame)) return false;
+            break;
     }
     ++index_;
     return !frame.empty() && frame.size() == src_.size;
@@ -215,8 +215,8 @@ std::string misfit(const RigConfig& r, int frameW) {
                std::to_string(kMaxCamWidth) + " px";
     if (rigWidth(r) > frameW)
         return "the rig is " + std::to_string(rigWidth(r)) + " px wide (" +
-               std::to_string(r.cameras) + " cameras of " + std::to_string(r.camWidth) +
-               " px, " + std::to_string(r.overlap) + " px overlap) but the frames are only " +
+               std::to_string(r.cameras) + " cameras of " + std::to_string(r.camWidth) + " px, " +
+               std::to_string(r.overlap) + " px overlap) but the frames are only " +
                std::to_string(frameW) + " px wide";
     return "";
 }
@@ -250,8 +250,8 @@ std::string fitRig(RigConfig& rig, int frameW, int givenWidth, int givenOverlap)
                    std::to_string(step) + " px" + largest;
     } else {
         r.overlap = givenOverlap;
-        r.camWidth = givenWidth ? givenWidth
-                                : std::min(kMaxCamWidth, (frameW + (n - 1) * givenOverlap) / n);
+        r.camWidth =
+            givenWidth ? givenWidth : std::min(kMaxCamWidth, (frameW + (n - 1) * givenOverlap) / n);
     }
     std::string why = misfit(r, frameW);
     if (!why.empty()) {

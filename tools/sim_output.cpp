@@ -30,7 +30,9 @@ namespace {
 struct ShiftAxes {
     static constexpr int W = 900, H = 460, L = 64, R = 24, T = 44, B = 80;
     int frames, lo, hi;
-    int px(double f) const { return int(std::lround(L + f * (W - L - R) / std::max(frames - 1, 1))); }
+    int px(double f) const {
+        return int(std::lround(L + f * (W - L - R) / std::max(frames - 1, 1)));
+    }
     int py(double v) const { return int(std::lround(T + (hi - v) * (H - T - B) / (hi - lo))); }
 };
 
@@ -55,7 +57,8 @@ void drawShiftGrid(const ShiftAxes& a, int tick, bool truth, cv::Mat& plot) {
     const cv::Scalar grid(225, 225, 225), axis(60, 60, 60);
     const int W = a.W, H = a.H, L = a.L, R = a.R, T = a.T, B = a.B;
     for (int v = a.lo; v <= a.hi; v += tick) {
-        cv::line(plot, {L, a.py(v)}, {W - R, a.py(v)}, v == 0 ? cv::Scalar(170, 170, 170) : grid, 1);
+        cv::line(plot, {L, a.py(v)}, {W - R, a.py(v)}, v == 0 ? cv::Scalar(170, 170, 170) : grid,
+                 1);
         cv::putText(plot, std::to_string(v), {8, a.py(v) + 5}, font, 0.45, axis, 1, cv::LINE_AA);
     }
     const int fstep = a.frames > 200 ? 50 : (a.frames > 60 ? 10 : 5);
@@ -191,7 +194,8 @@ struct FrameCallMeans {
     bool havePlain, haveTrack;
     double plain, track, tracking;
     explicit FrameCallMeans(const StageTimes& t)
-        : havePlain(t.plainFrames > 0), haveTrack(t.trackingFrames > 0),
+        : havePlain(t.plainFrames > 0),
+          haveTrack(t.trackingFrames > 0),
           plain(havePlain ? t.framePlainMs / t.plainFrames : 0.0),
           track(haveTrack ? t.frameTrackingMs / t.trackingFrames : 0.0),
           // What a tracking frame call takes beyond the decode and
@@ -203,10 +207,10 @@ void jsonRun(std::ostream& j, const RigConfig& cfg, const RunInfo& run) {
     j << "  \"input\": " << jsonString(run.input) << ",\n";
     j << "  \"real_rig\": " << (run.realRig ? "true" : "false") << ",\n";
     j << "  \"frames\": " << run.frames << ",\n";
-    j << "  \"wall_time_s\": " << ms(run.wallSeconds) << ", \"frames_per_second\": "
-      << ms(run.frames / std::max(run.wallSeconds, 1e-9)) << ",\n";
-    j << "  \"frame_width_px\": " << run.frameWidth << ", \"columns_used\": ["
-      << run.firstColumn << ", " << run.firstColumn + rigWidth(cfg) - 1 << "],\n";
+    j << "  \"wall_time_s\": " << ms(run.wallSeconds)
+      << ", \"frames_per_second\": " << ms(run.frames / std::max(run.wallSeconds, 1e-9)) << ",\n";
+    j << "  \"frame_width_px\": " << run.frameWidth << ", \"columns_used\": [" << run.firstColumn
+      << ", " << run.firstColumn + rigWidth(cfg) - 1 << "],\n";
 }
 
 void jsonRig(std::ostream& j, const RigConfig& cfg) {
@@ -219,9 +223,9 @@ void jsonRig(std::ostream& j, const RigConfig& cfg) {
       << ", \"weighted_history\": " << int(cfg.weightedHistory)
       << ", \"motion_threshold\": " << cfg.motionThreshold
       << ", \"motion_levels\": " << int(cfg.motionLevels) << ", \"seam_blend\": " << cfg.seamBlend
-      << ",\n          \"parallax_px\": " << r.parallaxPx << ", \"exposure_pct\": "
-      << r.exposurePct << ", \"vignetting_pct\": " << r.vignettingPct
-      << ", \"noise_sigma\": " << r.noiseSigma << "},\n";
+      << ",\n          \"parallax_px\": " << r.parallaxPx << ", \"exposure_pct\": " << r.exposurePct
+      << ", \"vignetting_pct\": " << r.vignettingPct << ", \"noise_sigma\": " << r.noiseSigma
+      << "},\n";
     j << "  \"tolerance_px\": " << cfg.cellW << ",\n";
 }
 
@@ -238,16 +242,17 @@ void jsonFrameCalls(std::ostream& j, const StageTimes& t, const FrameCallMeans& 
              "overlap.")
       << ",\n";
     j << "  \"frame_call_ms\": {\"tracking_frames\": " << t.trackingFrames
-      << ", \"other_frames\": " << t.plainFrames << ", \"mean_tracking_frame\": "
-      << ms(m.track, m.haveTrack) << ", \"mean_other_frame\": " << ms(m.plain, m.havePlain)
+      << ", \"other_frames\": " << t.plainFrames
+      << ", \"mean_tracking_frame\": " << ms(m.track, m.haveTrack)
+      << ", \"mean_other_frame\": " << ms(m.plain, m.havePlain)
       << ", \"decode_preprocess\": " << ms(m.plain, m.havePlain)
       << ", \"tracking\": " << ms(m.tracking, m.havePlain && m.haveTrack) << "},\n";
 }
 
 // Overlap i: final shift against the truth (or how it settled on a real rig),
 // every stretch of one truth, and the overlap's share of the timings.
-void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& run,
-                 const Track& tr, const StageTimes& t, const FrameCallMeans& m, int overlaps) {
+void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& run, const Track& tr,
+                 const StageTimes& t, const FrameCallMeans& m, int overlaps) {
     const int frames = run.frames, last = frames - 1;
     const auto segs = analyse(tr, cfg.cellW);
     j << "    {\"overlap\": " << i << ", \"schedule\": "
@@ -260,9 +265,9 @@ void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& ru
           << ", \"unchanged_since_frame\": " << s.since
           << ", \"unchanged_tracking_frames\": " << s.trackingFrames << ",\n";
     } else if (frames > 0) {
-        j << "     \"final_shift_px\": " << tr.shift[last] << ", \"final_true_px\": "
-          << tr.truth[last] << ", \"final_error_px\": " << tr.shift[last] - tr.truth[last]
-          << ",\n";
+        j << "     \"final_shift_px\": " << tr.shift[last]
+          << ", \"final_true_px\": " << tr.truth[last]
+          << ", \"final_error_px\": " << tr.shift[last] - tr.truth[last] << ",\n";
         const Segment& s = segs.back();
         j << "     \"frames_to_converge\": " << orNull(s.framesToConverge())
           << ", \"converged_at_frame\": " << orNull(s.settledAt) << ",\n";
@@ -279,8 +284,8 @@ void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& ru
     j << "     \"timings_ms\": {\"decode_preprocess\": " << ms(m.plain / per, m.havePlain)
       << ", \"tracking\": " << ms(m.tracking / per, m.havePlain && m.haveTrack)
       << ", \"seam\": " << ms(frames ? t.seamMs[i] / frames : 0.0, frames > 0)
-      << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
-      << "}}" << (i + 1 < overlaps ? "," : "") << "\n";
+      << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0) << "}}"
+      << (i + 1 < overlaps ? "," : "") << "\n";
 }
 
 }  // namespace

@@ -88,13 +88,15 @@ double ghosting(const cv::Mat& fusion, const cv::Mat& left, const cv::Mat& right
 // outer side (the rest of each camera image), placed so that they overlap
 // exactly on the strips: it searches the region the library's flood works on.
 PeerSeams::PeerSeams(int camWidth, int overlap, int height, int cellW, int cellH)
-    : camW_(camWidth), overlap_(overlap), height_(height), cols_(overlap / cellW),
+    : camW_(camWidth),
+      overlap_(overlap),
+      height_(height),
+      cols_(overlap / cellW),
       rows_(height / cellH) {
     margin_ = std::min(cols_ / 2, (camWidth - overlap) / cellW);
 }
 
-void PeerSeams::find(int method, const cv::Mat& leftCam, const cv::Mat& rightCam,
-                     cv::Mat& fusion) {
+void PeerSeams::find(int method, const cv::Mat& leftCam, const cv::Mat& rightCam, cv::Mat& fusion) {
     cv::Mat grid(rows_, cols_, CV_8UC1, cv::Scalar(0));
     if (method == kMiddle) {
         grid.colRange(0, cols_ / 2).setTo(255);
@@ -127,7 +129,8 @@ void PeerSeams::find(int method, const cv::Mat& leftCam, const cv::Mat& rightCam
 // ---- the lab ---------------------------------------------------------------
 
 SeamLab::SeamLab(const RigConfig& cfg, int height)
-    : camW_(cfg.camWidth), overlap_(cfg.overlap),
+    : camW_(cfg.camWidth),
+      overlap_(cfg.overlap),
       peers_(cfg.camWidth, cfg.overlap, height, cfg.cellW, cfg.cellH),
       seams_(cfg.cameras - 1, std::vector<std::vector<int>>(kSeamMethods)),
       maps_(cfg.cameras - 1, std::vector<cv::Mat>(kSeamMethods)) {}
@@ -154,8 +157,9 @@ void SeamLab::measure(const Rig& rig, int frame) {
             if (m != kLibrary) {
                 const auto t0 = std::chrono::steady_clock::now();
                 peers_.find(m, rig.cameras()[i], rig.cameras()[i + 1], peerMap);
-                ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
-                         .count();
+                ms =
+                    std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                        .count();
             }
             if (m == kLibrary) rig.seamMaps()[i].copyTo(peerMap);
             const cv::Mat& fusion = peerMap;
@@ -209,7 +213,8 @@ void SeamLab::writeCsv(const std::string& path) const {
 }
 
 std::vector<std::vector<double>> SeamLab::means() const {
-    std::vector<std::vector<double>> sum(kSeamMethods, std::vector<double>(std::size(kFigures), 0.0));
+    std::vector<std::vector<double>> sum(kSeamMethods,
+                                         std::vector<double>(std::size(kFigures), 0.0));
     auto count = sum;
     for (const QualityRow& r : rows_)
         for (size_t k = 0; k < std::size(kFigures); ++k) {
@@ -259,26 +264,31 @@ void SeamLab::drawChart(cv::Mat& out) const {
         // Axis up to a round number: 1, 2 or 5 times a power of ten.
         double step = std::pow(10.0, std::floor(std::log10(std::max(hi, 1e-3) / 4)));
         for (double f : {1.0, 2.0, 5.0, 10.0})
-            if (hi / (step * f) <= 5) { step *= f; break; }
+            if (hi / (step * f) <= 5) {
+                step *= f;
+                break;
+            }
         const double top = std::max(step, std::ceil(hi / step) * step);
-        cv::putText(out, std::string(kFigures[k].name) + ", " + kFigures[k].unit, {ox + 10, oy + 22},
-                    font, 0.45, axis, 1, cv::LINE_AA);
+        cv::putText(out, std::string(kFigures[k].name) + ", " + kFigures[k].unit,
+                    {ox + 10, oy + 22}, font, 0.45, axis, 1, cv::LINE_AA);
         for (double v = 0; v <= top + step / 2; v += step) {
             const int y = B - int(std::lround(v / top * (B - T)));
             cv::line(out, {L, y}, {R, y}, grid, 1);
-            cv::putText(out, num(v, step < 1 ? (step < 0.1 ? 2 : 1) : 0), {ox + 6, y + 4}, font, 0.38,
-                        axis, 1, cv::LINE_AA);
+            cv::putText(out, num(v, step < 1 ? (step < 0.1 ? 2 : 1) : 0), {ox + 6, y + 4}, font,
+                        0.38, axis, 1, cv::LINE_AA);
         }
         const int bw = (R - L) / kSeamMethods;
         for (int m = 0; m < kSeamMethods; ++m) {
             if (!std::isfinite(mean[m][k])) continue;
             const int y = B - int(std::lround(mean[m][k] / top * (B - T)));
-            cv::rectangle(out, {L + m * bw + 6, y}, {L + (m + 1) * bw - 6, B}, kColours[m], cv::FILLED);
+            cv::rectangle(out, {L + m * bw + 6, y}, {L + (m + 1) * bw - 6, B}, kColours[m],
+                          cv::FILLED);
         }
         cv::rectangle(out, {L, T}, {R, B}, axis, 1);
     }
     const int ly = rowsN * ph + 28;
-    cv::putText(out, "means over all frames and overlaps:", {10, ly}, font, 0.45, axis, 1, cv::LINE_AA);
+    cv::putText(out, "means over all frames and overlaps:", {10, ly}, font, 0.45, axis, 1,
+                cv::LINE_AA);
     for (int m = 0; m < kSeamMethods; ++m) {
         const int lx = 300 + m * 120;
         cv::rectangle(out, {lx, ly - 12}, {lx + 16, ly + 2}, kColours[m], cv::FILLED);
@@ -315,7 +325,8 @@ void SeamLab::drawSeams(const Rig& rig, cv::Mat& out) const {
             for (int y = 0; y < h; ++y) line[y] = {ox + std::min(seam[y], o - 1), top + y};
             cv::polylines(out, line, false, kColours[m], m == kLibrary ? 2 : 1);
         }
-        cv::putText(out, "overlap " + std::to_string(i) + " (x: 0-" + std::to_string(o - 1) + " px)",
+        cv::putText(out,
+                    "overlap " + std::to_string(i) + " (x: 0-" + std::to_string(o - 1) + " px)",
                     {ox, 20}, font, 0.45, axis, 1, cv::LINE_AA);
     }
     const int ly = top + h + 22;
@@ -324,8 +335,8 @@ void SeamLab::drawSeams(const Rig& rig, cv::Mat& out) const {
         cv::line(out, {lx, y - 4}, {lx + 16, y - 4}, kColours[m], 2);
         cv::putText(out, kNames[m], {lx + 22, y}, font, 0.4, axis, 1, cv::LINE_AA);
     }
-    cv::putText(out, "cyan: library blend 10-90 %, purple: movers", {gap, ly + 40}, font, 0.4,
-                axis, 1, cv::LINE_AA);
+    cv::putText(out, "cyan: library blend 10-90 %, purple: movers", {gap, ly + 40}, font, 0.4, axis,
+                1, cv::LINE_AA);
 }
 
 void drawSeamBand(const std::vector<cv::Mat>& fusion, int camWidth, int overlap, cv::Mat& pano) {

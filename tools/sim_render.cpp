@@ -85,12 +85,14 @@ void renderParallax(const cv::Mat& frame, const cv::Mat& background, const cv::M
 
 Sensor::Sensor(const RenderConfig& cfg, int camera, int cameras, int width, int height) {
     // Gains spread evenly around 1: neighbours differ by exposurePct.
-    gainQ10_ = 1024 + int(std::lround(1024.0 * cfg.exposurePct / 100.0 *
-                                      (2 * camera - (cameras - 1)) / 2.0));
+    gainQ10_ =
+        1024 +
+        int(std::lround(1024.0 * cfg.exposurePct / 100.0 * (2 * camera - (cameras - 1)) / 2.0));
     sigmaQ8_ = int(std::lround(cfg.noiseSigma * 256.0));
     const long long vigQ10 = std::lround(1024.0 * cfg.vignettingPct / 100.0);
     // Fall-off with the squared distance from the centre, in half pixels.
-    const long long rmax2 = (long long)(width - 1) * (width - 1) + (long long)(height - 1) * (height - 1);
+    const long long rmax2 =
+        (long long)(width - 1) * (width - 1) + (long long)(height - 1) * (height - 1);
     factorQ10_.create(height, width, CV_32SC1);
     for (int y = 0; y < height; ++y) {
         int* f = factorQ10_.ptr<int>(y);

@@ -32,8 +32,7 @@ cv::Mat medianBackground(const std::vector<cv::Mat>& frames, int maxFrames = 25)
 // Movers of a frame: 255 where its grey level differs from the background's
 // by more than `threshold`, speckles removed and the blobs closed and grown
 // by a few pixels (so a mover's rim moves with it).
-void moverMask(const cv::Mat& frame, const cv::Mat& background, cv::Mat& mask,
-               int threshold = 25);
+void moverMask(const cv::Mat& frame, const cv::Mat& background, cv::Mat& mask, int threshold = 25);
 
 // The scene as a camera displaced by dx for the movers sees it: the mover
 // pixels of `frame` moved dx columns, what they uncover filled from the

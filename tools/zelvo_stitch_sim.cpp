@@ -52,8 +52,8 @@ void note(const std::string& msg) { std::fprintf(stderr, "%s: %s\n", kProg, msg.
 struct Inputs {
     std::vector<zsim::Source> sources;
     bool realRig = false;
-    int frames = 0;   // frames the run plays
-    cv::Size size;    // of every frame of every source
+    int frames = 0;  // frames the run plays
+    cv::Size size;   // of every frame of every source
 };
 
 // Scans every input in full; "" or why the run cannot start.
@@ -69,12 +69,11 @@ std::string scanInputs(const zsim::Options& opt, Inputs& in) {
         if (!zsim::scanSource(p, opt.frames, in.sources.back(), err)) return what + ": " + err;
         const zsim::Source& s = in.sources.back();
         if (s.skipped > 0)
-            note(what + ": skipped " + zsim::count(s.skipped, "file") + " in " + p +
-                 " that " + (s.skipped == 1 ? "is" : "are") + " not JPEG or PNG");
+            note(what + ": skipped " + zsim::count(s.skipped, "file") + " in " + p + " that " +
+                 (s.skipped == 1 ? "is" : "are") + " not JPEG or PNG");
         if (s.size != in.sources[0].size)
             return "--camera: " + p + " is " + zsim::sizeText(s.size) + " but " + paths[0] +
-                   " is " + zsim::sizeText(in.sources[0].size) +
-                   ": all cameras must have one size";
+                   " is " + zsim::sizeText(in.sources[0].size) + ": all cameras must have one size";
     }
     in.size = in.sources[0].size;
     // Repeated images play as long as the others, or --frames, or 30 frames.
@@ -99,9 +98,9 @@ std::string fitRig(zsim::Options& opt, const Inputs& in) {
     if (in.realRig && opt.widthGiven && r.camWidth != in.size.width)
         return "--width " + std::to_string(r.camWidth) + " but the --camera images are " +
                std::to_string(in.size.width) + " px wide";
-    std::string why = in.realRig ? zsim::fitRealRig(r, in.size.width, given)
-                                 : zsim::fitRig(r, in.size.width,
-                                                opt.widthGiven ? r.camWidth : 0, given);
+    std::string why = in.realRig
+                          ? zsim::fitRealRig(r, in.size.width, given)
+                          : zsim::fitRig(r, in.size.width, opt.widthGiven ? r.camWidth : 0, given);
     if (why.empty())
         why = zsim::checkRig(r, in.realRig ? zsim::rigWidth(r) : in.size.width, in.size.height);
     return why;
@@ -123,15 +122,15 @@ std::string checkOut(const fs::path& out) {
         return "--out: " + out.string() + " cannot be created: " + up.string() +
                " is a file, not a folder";
     if (access(up.c_str(), W_OK | X_OK) != 0)
-        return "--out: " + out.string() + " cannot be created: " + up.string() +
-               " is not writable";
+        return "--out: " + out.string() + " cannot be created: " + up.string() + " is not writable";
     return "";
 }
 
 // Progress bar with the time spent and, from the pace so far, the time left.
 void progress(int done, int total, std::chrono::steady_clock::time_point start) {
     const int width = 40, fill = total ? done * width / total : width;
-    const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double spent =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double left = done ? spent * (total - done) / done : 0.0;
     std::fprintf(stderr, "\r[%s%s] %d/%d  %.0f s, %.0f s left ", std::string(fill, '#').c_str(),
                  std::string(width - fill, ' ').c_str(), done, total, spent, left);
@@ -202,11 +201,11 @@ zsim::RunInfo describeRun(const zsim::Options& opt, const Inputs& in) {
     run.frameWidth = in.realRig ? zsim::rigWidth(rc) : in.size.width;
     run.firstColumn = in.realRig ? 0 : zsim::rigOrigin(rc, in.size.width);
     if (opt.quiet) return run;
-    const std::string where =
-        in.realRig ? ", one footage per camera"
-                   : ", columns " + std::to_string(run.firstColumn) + "-" +
-                         std::to_string(run.firstColumn + zsim::rigWidth(rc) - 1) + " of " +
-                         std::to_string(in.size.width) + " px frames";
+    const std::string where = in.realRig
+                                  ? ", one footage per camera"
+                                  : ", columns " + std::to_string(run.firstColumn) + "-" +
+                                        std::to_string(run.firstColumn + zsim::rigWidth(rc) - 1) +
+                                        " of " + std::to_string(in.size.width) + " px frames";
     note("rig: " + zsim::count(rc.cameras, "camera") + " of " + std::to_string(rc.camWidth) +
          " px, " + std::to_string(rc.overlap) + " px overlap" + where +
          (opt.widthGiven && opt.overlapGiven ? "" : " (fitted to the footage)"));
@@ -217,7 +216,10 @@ zsim::RunInfo describeRun(const zsim::Options& opt, const Inputs& in) {
 class Session {
 public:
     Session(const zsim::Options& opt, const Inputs& in, const zsim::RunInfo& run)
-        : opt_(opt), in_(in), out_(opt.out), rig_(opt.rig, run.frameWidth, in.size.height),
+        : opt_(opt),
+          in_(in),
+          out_(opt.out),
+          rig_(opt.rig, run.frameWidth, in.size.height),
           tracks_(rig_.overlaps()) {
         if (opt.writeFrames) fs::create_directories(out_ / "frames");
         if (opt.quality) lab_ = std::make_unique<zsim::SeamLab>(opt.rig, in.size.height);

@@ -23,15 +23,13 @@ extern int lut_vsegment_rows;
 
 /* The three frame counters are function-local statics of their functions;
  * these accessors return them so that tests can drive them near the wrap. */
-int& frameDriverCounter();   /* FRAME_COUNT of zelvo_stitch_process */
-int& trackerDumpCounter();   /* FrameNo of ST_TRKE */
-int& shiftingCounter();       /* frameNo of decideShifting */
+int& frameDriverCounter(); /* FRAME_COUNT of zelvo_stitch_process */
+int& trackerDumpCounter(); /* FrameNo of ST_TRKE */
+int& shiftingCounter();    /* frameNo of decideShifting */
 
 /* Advances a frame counter, wrapping from 2147483647 to 0. */
-inline void advanceCounter(int& counter) {
-    counter = (counter == 0x7FFFFFFF) ? 0 : counter + 1;
-}
+inline void advanceCounter(int& counter) { counter = (counter == 0x7FFFFFFF) ? 0 : counter + 1; }
 
-} // namespace zelvo
+}  // namespace zelvo
 
 #endif

@@ -117,22 +117,23 @@
  * never read.
  */
 typedef struct _ZELVO_STITCH_INFO {
-    uint32_t img_num;             /* 0x0000 number of camera images N (N-1 overlaps) */
-    uint8_t reserved0[4];         /* 0x0004 */
-    uint64_t strip_buf_addr;      /* 0x0008 address of the 8-bit strip buffer */
-    uint8_t reserved1[8];         /* 0x0010 */
-    uint32_t strip_buf_width;     /* 0x0018 width and row stride of the strip buffer, bytes */
-    uint8_t reserved2[4];         /* 0x001C */
-    uint32_t strip_width[4];      /* 0x0020 per overlap: width of each of its two strips */
-    uint32_t strip_height[4];     /* 0x0030 per overlap: strip height; [0] = buffer rows */
-    uint8_t reserved3[32];        /* 0x0040 */
-    uint32_t md_width;            /* 0x0060 pixels covered by each motion bitmap, across */
-    uint8_t reserved4[12];        /* 0x0064 */
-    uint32_t md_height;           /* 0x0070 pixels covered by each motion bitmap, down */
-    uint8_t reserved5[12];        /* 0x0074 */
-    uint64_t md_addr[ZELVO_STITCH_MAX_IMAGES];   /* 0x0080 per image: packed motion bitmap */
+    uint32_t img_num;         /* 0x0000 number of camera images N (N-1 overlaps) */
+    uint8_t reserved0[4];     /* 0x0004 */
+    uint64_t strip_buf_addr;  /* 0x0008 address of the 8-bit strip buffer */
+    uint8_t reserved1[8];     /* 0x0010 */
+    uint32_t strip_buf_width; /* 0x0018 width and row stride of the strip buffer, bytes */
+    uint8_t reserved2[4];     /* 0x001C */
+    uint32_t strip_width[4];  /* 0x0020 per overlap: width of each of its two strips */
+    uint32_t strip_height[4]; /* 0x0030 per overlap: strip height; [0] = buffer rows */
+    uint8_t reserved3[32];    /* 0x0040 */
+    uint32_t md_width;        /* 0x0060 pixels covered by each motion bitmap, across */
+    uint8_t reserved4[12];    /* 0x0064 */
+    uint32_t md_height;       /* 0x0070 pixels covered by each motion bitmap, down */
+    uint8_t reserved5[12];    /* 0x0074 */
+    uint64_t md_addr[ZELVO_STITCH_MAX_IMAGES]; /* 0x0080 per image: packed motion bitmap */
     uint8_t reserved6[0x20D8 - 0x80 - 8 * ZELVO_STITCH_MAX_IMAGES];
-    int32_t overlap_shift_value[ZELVO_STITCH_MAX_IMAGES]; /* 0x20D8 out: slot i+1 = overlap i, pixels */
+    int32_t
+        overlap_shift_value[ZELVO_STITCH_MAX_IMAGES]; /* 0x20D8 out: slot i+1 = overlap i, pixels */
 } ZELVO_STITCH_INFO;
 
 static_assert(offsetof(_ZELVO_STITCH_INFO, img_num) == 0x0000, "record layout");
@@ -159,32 +160,35 @@ typedef struct _ZELVO_ECS_INFO ZELVO_ECS_INFO;
 /* Per mask block statistics of the seam path, one per mask block in block
  * order. Copied member by member (the cell lists deeply). */
 struct _MaskBlockStat {
-    int32_t area = 0;            /* cells in the block: maskCols x the block's rows; set by setup */
-    int32_t labelOneCount = 0;   /* cells the last flood labelled 1 (left side); seeds never count */
-    float labelOneRatio = 0.0f;  /* labelOneCount / (area + 1), written by process; 0 after a flood */
-    cv::Rect rect;               /* the block in mask cells (x 0, width maskCols); not read */
-    std::vector<cv::Point> mdCellsL; /* left camera's motion-map cells (x column, y row) of the block */
+    int32_t area = 0;          /* cells in the block: maskCols x the block's rows; set by setup */
+    int32_t labelOneCount = 0; /* cells the last flood labelled 1 (left side); seeds never count */
+    float labelOneRatio =
+        0.0f;      /* labelOneCount / (area + 1), written by process; 0 after a flood */
+    cv::Rect rect; /* the block in mask cells (x 0, width maskCols); not read */
+    std::vector<cv::Point>
+        mdCellsL; /* left camera's motion-map cells (x column, y row) of the block */
     std::vector<cv::Point> mdCellsR; /* the same for the right camera */
 };
 
 /* One queued cell of the watershed flood. Nodes live in a pool of one flood
  * call; node 0 is reserved as the "none" link. */
 struct _WSNode {
-    int32_t next;          /* next node of its queue or of the free list; 0 = none */
-    int32_t markerOffset;  /* cell offset in the marker image, in int32 elements */
-    int32_t imageOffset;   /* cell offset in the cost image, in bytes */
+    int32_t next;         /* next node of its queue or of the free list; 0 = none */
+    int32_t markerOffset; /* cell offset in the marker image, in int32 elements */
+    int32_t imageOffset;  /* cell offset in the cost image, in bytes */
 };
 
 /* First-in first-out queue of one grey level (cost 0..255) of the flood, as
  * node indices; 0 = none, both 0 = empty. Empty between flood calls. */
 struct _WSQueue {
-    int32_t first;  /* node popped next */
-    int32_t last;   /* node pushed last */
+    int32_t first; /* node popped next */
+    int32_t last;  /* node pushed last */
 };
 
 static_assert(sizeof(_WSNode) == 12, "node layout");
 static_assert(offsetof(_WSNode, next) == 0 && offsetof(_WSNode, markerOffset) == 4 &&
-                  offsetof(_WSNode, imageOffset) == 8, "node layout");
+                  offsetof(_WSNode, imageOffset) == 8,
+              "node layout");
 static_assert(sizeof(_WSQueue) == 8 && offsetof(_WSQueue, last) == 4, "queue layout");
 
 /* ---------------------------------------------------------------------------
@@ -212,14 +216,14 @@ public:
      * least len bytes (not checked); allocates nothing, writes nothing for an
      * empty curve. */
     void getArrToAddr(int center, unsigned char* dst);
-    float getK();   /* the steepness k */
-    int getLen();   /* len, the number of values (0 for an empty curve) */
+    float getK(); /* the steepness k */
+    int getLen(); /* len, the number of values (0 for an empty curve) */
 
-    std::vector<uint8_t> arr;  /* the len curve values, owned by the curve */
-    int32_t maxVal = 0;        /* numerator of the curve: 255 for blend weights */
-    float k = 0.0f;            /* steepness; 0 gives a flat curve of maxVal / 2 */
-    int32_t len = 0;           /* number of values, the window length */
-    int32_t halfLen = 0;       /* len >> 1: index of the midpoint */
+    std::vector<uint8_t> arr; /* the len curve values, owned by the curve */
+    int32_t maxVal = 0;       /* numerator of the curve: 255 for blend weights */
+    float k = 0.0f;           /* steepness; 0 gives a flat curve of maxVal / 2 */
+    int32_t len = 0;          /* number of values, the window length */
+    int32_t halfLen = 0;      /* len >> 1: index of the midpoint */
 };
 
 /* ---------------------------------------------------------------------------
@@ -445,104 +449,122 @@ public:
      * constructor's; "setup" and "process" name their writers. ---- */
 
     /* Geometry and configuration (constructor unless noted). */
-    uint64_t dreFusionMapAddr = 0;   /* setup: address of the host's fusion-map buffer */
-    int32_t overlapId = 0;           /* overlap number; names the debug dumps */
-    int32_t imgWidth = 0;            /* camera image width, full-resolution pixels */
-    int32_t imgHeight = 0;           /* camera image height, full-resolution pixels */
-    int32_t overlapWidth = 0;        /* overlap width, full-resolution pixels */
-    int32_t cellWidth = 0;           /* pixels per mask cell, across (> 0) */
-    int32_t cellHeight = 0;          /* pixels per mask cell, down (> 0) */
-    int32_t maskCols = 0;            /* setup: overlapWidth / cellWidth, mask cells (even) */
-    int32_t maskRows = 0;            /* setup: imgHeight / cellHeight, mask cells */
-    int32_t numMaskBlocks = 0;       /* number of mask blocks */
-    float blockScoreMax = 0.0f;      /* upper clamp of blockScore */
-    float blockScoreMin = 0.0f;      /* lower clamp of blockScore */
-    int32_t maskBlockHeight = 0;     /* setup: rows per block but the last, ceil(maskRows / blocks) */
-    int32_t lastMaskBlockRow = 0;    /* setup: first mask row of the last block */
-    int32_t blockScoreStep = 0;      /* score change per frame from motion */
-    int32_t resetQuietFrames = 0;    /* motion-free frames before a random reset may happen */
-    std::vector<float> blockDiffThresholds; /* ascending bands on the change of a block's label-1 share */
-    std::vector<float> blockDiffScoreIncs;  /* score added per band; same length */
-    int32_t lutGridSize = 0;         /* LUT vertices per row and per column */
-    int32_t lutStride = 0;           /* LUT words per LUT row */
-    uint32_t* lutLeft = nullptr;     /* host-owned LUT of the left image; not freed */
-    uint32_t* lutRight = nullptr;    /* host-owned LUT of the right image; not freed */
-    std::vector<std::vector<cv::Point>> blockMdCellsL; /* setup: per block, left motion cells (x, y) */
+    uint64_t dreFusionMapAddr = 0; /* setup: address of the host's fusion-map buffer */
+    int32_t overlapId = 0;         /* overlap number; names the debug dumps */
+    int32_t imgWidth = 0;          /* camera image width, full-resolution pixels */
+    int32_t imgHeight = 0;         /* camera image height, full-resolution pixels */
+    int32_t overlapWidth = 0;      /* overlap width, full-resolution pixels */
+    int32_t cellWidth = 0;         /* pixels per mask cell, across (> 0) */
+    int32_t cellHeight = 0;        /* pixels per mask cell, down (> 0) */
+    int32_t maskCols = 0;          /* setup: overlapWidth / cellWidth, mask cells (even) */
+    int32_t maskRows = 0;          /* setup: imgHeight / cellHeight, mask cells */
+    int32_t numMaskBlocks = 0;     /* number of mask blocks */
+    float blockScoreMax = 0.0f;    /* upper clamp of blockScore */
+    float blockScoreMin = 0.0f;    /* lower clamp of blockScore */
+    int32_t maskBlockHeight = 0;   /* setup: rows per block but the last, ceil(maskRows / blocks) */
+    int32_t lastMaskBlockRow = 0;  /* setup: first mask row of the last block */
+    int32_t blockScoreStep = 0;    /* score change per frame from motion */
+    int32_t resetQuietFrames = 0;  /* motion-free frames before a random reset may happen */
+    std::vector<float>
+        blockDiffThresholds; /* ascending bands on the change of a block's label-1 share */
+    std::vector<float> blockDiffScoreIncs; /* score added per band; same length */
+    int32_t lutGridSize = 0;               /* LUT vertices per row and per column */
+    int32_t lutStride = 0;                 /* LUT words per LUT row */
+    uint32_t* lutLeft = nullptr;           /* host-owned LUT of the left image; not freed */
+    uint32_t* lutRight = nullptr;          /* host-owned LUT of the right image; not freed */
+    std::vector<std::vector<cv::Point>>
+        blockMdCellsL; /* setup: per block, left motion cells (x, y) */
     std::vector<std::vector<cv::Point>> blockMdCellsR; /* setup: per block, right motion cells */
-    uint8_t mdGridWidth = 0;         /* motion cells per decoded-map row (argument mod 256) */
-    uint8_t mdGridHeight = 0;        /* motion-cell rows of a decoded map (argument mod 256) */
+    uint8_t mdGridWidth = 0;  /* motion cells per decoded-map row (argument mod 256) */
+    uint8_t mdGridHeight = 0; /* motion-cell rows of a decoded map (argument mod 256) */
 
     /* Seam-path state. */
-    std::vector<int32_t> blockMdCellCount;  /* setup: per block, number of left motion cells */
-    std::vector<int32_t> blockSeamUpdate;   /* process: per block, 1 = rows may take a new seam column */
-    cv::Mat leftImage;               /* preProcess: left strip, CV_8UC1, maskRows x maskCols */
-    cv::Mat rightImage;              /* preProcess: right strip, same size */
-    std::vector<std::deque<int32_t>> blockMotionHistory; /* per block, last 32 motion values, oldest first */
-    cv::Mat diffImage;               /* preProcess: 255 - |left - right|, the flood's cost */
-    cv::Mat currMask;                /* process: the seam mask, CV_8UC1; empty until the first process */
+    std::vector<int32_t> blockMdCellCount; /* setup: per block, number of left motion cells */
+    std::vector<int32_t>
+        blockSeamUpdate; /* process: per block, 1 = rows may take a new seam column */
+    cv::Mat leftImage;   /* preProcess: left strip, CV_8UC1, maskRows x maskCols */
+    cv::Mat rightImage;  /* preProcess: right strip, same size */
+    std::vector<std::deque<int32_t>>
+        blockMotionHistory; /* per block, last 32 motion values, oldest first */
+    cv::Mat diffImage;      /* preProcess: 255 - |left - right|, the flood's cost */
+    cv::Mat currMask;       /* process: the seam mask, CV_8UC1; empty until the first process */
     std::vector<_MaskBlockStat> prevMaskBlockStats; /* block records of the previous process */
     std::vector<_MaskBlockStat> maskBlockStats;     /* block records of this process */
-    std::vector<float> blockScore;        /* per block score, in [blockScoreMin, blockScoreMax] with motion */
-    std::vector<int32_t> blockMotionSumL; /* per block, this frame's sum over the left motion cells */
+    std::vector<float>
+        blockScore; /* per block score, in [blockScoreMin, blockScoreMax] with motion */
+    std::vector<int32_t>
+        blockMotionSumL; /* per block, this frame's sum over the left motion cells */
     std::vector<int32_t> blockMotionSumR; /* the same for the right motion cells */
-    cv::Mat lastMask;                /* deep copy of currMask after each process (defaultMask after setup) */
-    cv::Mat defaultMask;             /* setup: 255 left of maskCols / 2, 0 elsewhere */
-    cv::Mat wsMarkers;               /* setup: seeds, CV_32SC1: 1 in columns 0-1, 2 in the last two */
-    cv::Mat fusionMask;              /* process's work mask, CV_8UC1, mask size */
-    std::vector<int32_t> rowCrossX;  /* per mask row, the held seam column (maskCols >> 1 after setup) */
-    int32_t quietFrameCount = 0;     /* consecutive motion-free process calls */
+    cv::Mat lastMask;    /* deep copy of currMask after each process (defaultMask after setup) */
+    cv::Mat defaultMask; /* setup: 255 left of maskCols / 2, 0 elsewhere */
+    cv::Mat wsMarkers;   /* setup: seeds, CV_32SC1: 1 in columns 0-1, 2 in the last two */
+    cv::Mat fusionMask;  /* process's work mask, CV_8UC1, mask size */
+    std::vector<int32_t>
+        rowCrossX; /* per mask row, the held seam column (maskCols >> 1 after setup) */
+    int32_t quietFrameCount = 0;        /* consecutive motion-free process calls */
     int32_t labelMaskValue[2] = {0, 0}; /* setup: mask byte of label 1 (255) and label 2 (0) */
-    cv::Mat dreFusionMap;            /* setup: header over the host's buffer, imgHeight x overlapWidth */
-    _WSQueue wsQueue[256] = {};      /* the flood's queues, one per grey level; empty between calls */
+    cv::Mat dreFusionMap;       /* setup: header over the host's buffer, imgHeight x overlapWidth */
+    _WSQueue wsQueue[256] = {}; /* the flood's queues, one per grey level; empty between calls */
     std::vector<SigmoidCurve> sigmoidCurves; /* setup: seven curves of maskCols values, k = ks[i] */
 
     /* Shift-path state and tuning (mask-grid pixels = mask cells). */
-    std::vector<cv::Point_<float>> ST_TRKE_prevPts; /* corners in leftImage; after tracking, the forward-tracked ones */
-    std::vector<cv::Point_<float>> ST_TRKE_nextPts; /* their positions in rightImage, index-aligned */
-    int32_t ST_TRKE_maxCorners = 120;               /* corners detected at most */
-    std::vector<uint8_t> ST_TRKE_status;            /* per point, non-zero = passed the round trip */
-    std::vector<float> ST_TRKE_err;                 /* error output of the optical flow; never read */
-    cv::TermCriteria ST_TRKE_lkTermCriteria{0, 0, 0.0}; /* optical-flow stop rule (COUNT+EPS, 20, 0.03) */
-    cv::Size ST_TRKE_lkWinSize{0, 0};               /* optical-flow window (18 x 18) */
-    cv::TermCriteria ST_TRKE_kmeansTermCriteria{0, 0, 0.0}; /* k-means stop rule (COUNT+EPS, 10, 1.0) */
-    int32_t ST_TRKE_clusterCount = 3;               /* flow clusters (S, M, L) */
-    std::vector<int32_t> ST_TRKE_clusterMembersS;   /* flow-sample indices of the smallest-flow cluster */
-    std::vector<int32_t> ST_TRKE_clusterMembersM;   /* ... of the middle cluster */
-    std::vector<int32_t> ST_TRKE_clusterMembersL;   /* ... of the largest-flow cluster */
+    std::vector<cv::Point_<float>>
+        ST_TRKE_prevPts; /* corners in leftImage; after tracking, the forward-tracked ones */
+    std::vector<cv::Point_<float>>
+        ST_TRKE_nextPts;                 /* their positions in rightImage, index-aligned */
+    int32_t ST_TRKE_maxCorners = 120;    /* corners detected at most */
+    std::vector<uint8_t> ST_TRKE_status; /* per point, non-zero = passed the round trip */
+    std::vector<float> ST_TRKE_err;      /* error output of the optical flow; never read */
+    cv::TermCriteria ST_TRKE_lkTermCriteria{0, 0,
+                                            0.0}; /* optical-flow stop rule (COUNT+EPS, 20, 0.03) */
+    cv::Size ST_TRKE_lkWinSize{0, 0};             /* optical-flow window (18 x 18) */
+    cv::TermCriteria ST_TRKE_kmeansTermCriteria{0, 0,
+                                                0.0}; /* k-means stop rule (COUNT+EPS, 10, 1.0) */
+    int32_t ST_TRKE_clusterCount = 3;                 /* flow clusters (S, M, L) */
+    std::vector<int32_t>
+        ST_TRKE_clusterMembersS; /* flow-sample indices of the smallest-flow cluster */
+    std::vector<int32_t> ST_TRKE_clusterMembersM;        /* ... of the middle cluster */
+    std::vector<int32_t> ST_TRKE_clusterMembersL;        /* ... of the largest-flow cluster */
     float ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO = 0.3f; /* minimum share of tracked points */
-    int32_t MIN_TRACKED_POINT = 9;                  /* minimum tracked points (>= ST_TRKE_clusterCount) */
-    float ST_TRKE_REPEAT_FEATURE_RATIO = 0.33f;     /* repeat-pattern test: share of ST_TRKE_maxCorners */
-    float ST_TRKE_LR_CHECK_RATIO = 0.66f;           /* repeat-pattern test: share passing the round trip */
-    int32_t ST_TRKE_MIN_CLUSTER_POINT = 3;          /* smaller clusters are not eligible */
-    bool ST_TRKE_closeRangeOnly = false;            /* only clusters with mean flow <= 0 are eligible */
-    int32_t ST_TRKE_maxLutTranslationX = 16;        /* upper translation bound, cells (32 / cellWidth) */
-    int32_t ST_TRKE_minLutTranslationX = -16;       /* lower translation bound, cells (-32 / cellWidth) */
-    int32_t ST_TRKE_tgtLutTranslationX = 0;         /* target translation, cells */
-    bool ST_TRKE_convergingLutTranslationX = false; /* stepping toward the smoothed target; the target is held */
-    int32_t ST_TRKE_curLutTranslationX = 0;         /* translation in force, cells */
-    float ST_TRKE_tgtLutTranslationScale = 0.0f;    /* factor on the target (1.0 from the constructor) */
-    float ST_TRKE_appliedShiftX = 0.0f;             /* signed sum of all steps taken, cells; unbounded */
-    int32_t ST_TRKE_convergeThresholdX = 0;         /* distance that starts stepping, cells (1) */
-    int32_t ST_TRKE_minDistance = 0;                /* minimum corner distance, pixels (1) */
-    bool ST_TRKE_clusterFound = false;              /* the last clustering found an eligible cluster */
-    float ST_TRKE_MaxFlowX = 0.0f;                  /* flow of the chosen cluster, cells; -999 = none */
-    bool ST_TRKE_repeatPattern = false;             /* the last run saw a repeat pattern */
-    int32_t ST_TRKE_repeatPatternCount = 0;         /* consecutive repeat-pattern runs */
-    int32_t ST_TRKE_repeatPatternLimit = 5;         /* runs tolerated before the fallback target */
-    std::deque<int32_t> ST_TRKE_lutTranslationXHistory; /* recent bounded targets, cells, oldest first */
-    int32_t ST_TRKE_historyLength = 5;              /* history length; at most the 5 smoothing weights */
-    float ST_TRKE_repeatRatioFactor = 0.5f;         /* factor on the minimum share in a repeat-pattern run */
+    int32_t MIN_TRACKED_POINT = 9; /* minimum tracked points (>= ST_TRKE_clusterCount) */
+    float ST_TRKE_REPEAT_FEATURE_RATIO =
+        0.33f;                               /* repeat-pattern test: share of ST_TRKE_maxCorners */
+    float ST_TRKE_LR_CHECK_RATIO = 0.66f;    /* repeat-pattern test: share passing the round trip */
+    int32_t ST_TRKE_MIN_CLUSTER_POINT = 3;   /* smaller clusters are not eligible */
+    bool ST_TRKE_closeRangeOnly = false;     /* only clusters with mean flow <= 0 are eligible */
+    int32_t ST_TRKE_maxLutTranslationX = 16; /* upper translation bound, cells (32 / cellWidth) */
+    int32_t ST_TRKE_minLutTranslationX = -16; /* lower translation bound, cells (-32 / cellWidth) */
+    int32_t ST_TRKE_tgtLutTranslationX = 0;   /* target translation, cells */
+    bool ST_TRKE_convergingLutTranslationX =
+        false; /* stepping toward the smoothed target; the target is held */
+    int32_t ST_TRKE_curLutTranslationX = 0; /* translation in force, cells */
+    float ST_TRKE_tgtLutTranslationScale =
+        0.0f;                               /* factor on the target (1.0 from the constructor) */
+    float ST_TRKE_appliedShiftX = 0.0f;     /* signed sum of all steps taken, cells; unbounded */
+    int32_t ST_TRKE_convergeThresholdX = 0; /* distance that starts stepping, cells (1) */
+    int32_t ST_TRKE_minDistance = 0;        /* minimum corner distance, pixels (1) */
+    bool ST_TRKE_clusterFound = false;      /* the last clustering found an eligible cluster */
+    float ST_TRKE_MaxFlowX = 0.0f;          /* flow of the chosen cluster, cells; -999 = none */
+    bool ST_TRKE_repeatPattern = false;     /* the last run saw a repeat pattern */
+    int32_t ST_TRKE_repeatPatternCount = 0; /* consecutive repeat-pattern runs */
+    int32_t ST_TRKE_repeatPatternLimit = 5; /* runs tolerated before the fallback target */
+    std::deque<int32_t>
+        ST_TRKE_lutTranslationXHistory; /* recent bounded targets, cells, oldest first */
+    int32_t ST_TRKE_historyLength = 5;  /* history length; at most the 5 smoothing weights */
+    float ST_TRKE_repeatRatioFactor =
+        0.5f; /* factor on the minimum share in a repeat-pattern run */
 
     /* Library-wide tables and switches (shared by all stitchers). */
-    static int MotionLevelBits;                 /* 2; exported, not read */
-    static bool my_useMaskBlocks;               /* hold seams in blocks without motion (init_lib) */
-    static int motionBitsHistoryWeight[32];     /* weight of history position k, 0 oldest */
-    static int motionBitsHistoryWeightSum;      /* divisor of the weighted history sum (62, or 32) */
-    static bool my_useWeightedMotionBitHist;    /* recorded by init_lib; acts through the weights */
-    static float ks[7];                         /* steepness of the seven blend curves */
-    static bool my_enableResetMask;             /* allow the random reset of the fusion map */
-    static int* lut_vsegment_maskblock_idx;     /* LUT grid row -> mask block; library-owned, init_lib..release_lib */
-    static int subs_tab[513];                   /* max(j - 256, 0): branch-free min of two levels */
+    static int MotionLevelBits;              /* 2; exported, not read */
+    static bool my_useMaskBlocks;            /* hold seams in blocks without motion (init_lib) */
+    static int motionBitsHistoryWeight[32];  /* weight of history position k, 0 oldest */
+    static int motionBitsHistoryWeightSum;   /* divisor of the weighted history sum (62, or 32) */
+    static bool my_useWeightedMotionBitHist; /* recorded by init_lib; acts through the weights */
+    static float ks[7];                      /* steepness of the seven blend curves */
+    static bool my_enableResetMask;          /* allow the random reset of the fusion map */
+    static int* lut_vsegment_maskblock_idx;  /* LUT grid row -> mask block; library-owned,
+                                                init_lib..release_lib */
+    static int subs_tab[513];                /* max(j - 256, 0): branch-free min of two levels */
 };
 
 /* ---------------------------------------------------------------------------

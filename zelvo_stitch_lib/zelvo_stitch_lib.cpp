@@ -86,7 +86,7 @@ void decodeMotionBitmaps(const _ZELVO_STITCH_INFO* info) {
     }
 }
 
-} // namespace zelvo
+}  // namespace zelvo
 
 extern "C" {
 
@@ -105,22 +105,20 @@ int zelvo_stitch_uninit(void) {
     return 0;
 }
 
-DynStitcher* create_dynstitcher(int reservedParam1, int reservedParam2, int imgWidth,
-                                int imgHeight, int overlapWidth, int numMaskBlocks,
-                                float blockScoreMax, float blockScoreMin, float reservedParamF,
-                                int numDiffLevels, float* blockDiffThresholds,
-                                float* blockDiffScoreIncs, int blockScoreStep,
-                                int resetQuietFrames, int lutGridSize, int lutStride,
-                                uint32_t* lutLeft, uint32_t* lutRight, int overlapId,
+DynStitcher* create_dynstitcher(int reservedParam1, int reservedParam2, int imgWidth, int imgHeight,
+                                int overlapWidth, int numMaskBlocks, float blockScoreMax,
+                                float blockScoreMin, float reservedParamF, int numDiffLevels,
+                                float* blockDiffThresholds, float* blockDiffScoreIncs,
+                                int blockScoreStep, int resetQuietFrames, int lutGridSize,
+                                int lutStride, uint32_t* lutLeft, uint32_t* lutRight, int overlapId,
                                 unsigned mdGridWidth, unsigned mdGridHeight, int cellWidth,
                                 int cellHeight) {
     // A throwing constructor makes the new-expression free the memory itself.
     return new DynStitcher(reservedParam1, reservedParam2, imgWidth, imgHeight, overlapWidth,
                            numMaskBlocks, blockScoreMax, blockScoreMin, reservedParamF,
-                           numDiffLevels, blockDiffThresholds, blockDiffScoreIncs,
-                           blockScoreStep, resetQuietFrames, lutGridSize, lutStride, lutLeft,
-                           lutRight, overlapId, mdGridWidth, mdGridHeight, cellWidth,
-                           cellHeight);
+                           numDiffLevels, blockDiffThresholds, blockDiffScoreIncs, blockScoreStep,
+                           resetQuietFrames, lutGridSize, lutStride, lutLeft, lutRight, overlapId,
+                           mdGridWidth, mdGridHeight, cellWidth, cellHeight);
 }
 
 int setup_dynstitcher(DynStitcher* stitcher, int reserved, unsigned long dreFusionMapAddr) {
@@ -186,6 +184,6 @@ int zelvo_stitch_process(DynStitcher** stitchers, _ZELVO_STITCH_INFO* info) {
     return 0;
 }
 
-} // extern "C"
+}  // extern "C"
 
 int zelvo_ecs_process(_ZELVO_ECS_INFO* /*info*/) { return 0; }

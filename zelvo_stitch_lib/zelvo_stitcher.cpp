@@ -17,9 +17,8 @@ int limit_dump_frames = 1;
 
 int DynStitcher::MotionLevelBits = 2;
 bool DynStitcher::my_useMaskBlocks = true;
-int DynStitcher::motionBitsHistoryWeight[32] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,
-                                                2, 2, 2, 2, 2, 2, 2, 2, 2, 2,
-                                                3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+int DynStitcher::motionBitsHistoryWeight[32] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2,
+                                                2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
 int DynStitcher::motionBitsHistoryWeightSum = 62;
 bool DynStitcher::my_useWeightedMotionBitHist = true;
 float DynStitcher::ks[7] = {0.0f, 0.0625f, 0.125f, 0.25f, 0.5f, 2.0f, 4.0f};
@@ -34,11 +33,11 @@ int lut_vsegment_rows = 0;
 DynStitcher::DynStitcher(int /*reservedParam1*/, int /*reservedParam2*/, int imgWidth_,
                          int imgHeight_, int overlapWidth_, int numMaskBlocks_,
                          float blockScoreMax_, float blockScoreMin_, float /*reservedParamF*/,
-                         int numDiffLevels, float* blockDiffThresholds_,
-                         float* blockDiffScoreIncs_, int blockScoreStep_, int resetQuietFrames_,
-                         int lutGridSize_, int lutStride_, uint32_t* lutLeft_,
-                         uint32_t* lutRight_, int overlapId_, unsigned mdGridWidth_,
-                         unsigned mdGridHeight_, int cellWidth_, int cellHeight_) {
+                         int numDiffLevels, float* blockDiffThresholds_, float* blockDiffScoreIncs_,
+                         int blockScoreStep_, int resetQuietFrames_, int lutGridSize_,
+                         int lutStride_, uint32_t* lutLeft_, uint32_t* lutRight_, int overlapId_,
+                         unsigned mdGridWidth_, unsigned mdGridHeight_, int cellWidth_,
+                         int cellHeight_) {
     imgWidth = imgWidth_;
     imgHeight = imgHeight_;
     overlapWidth = overlapWidth_;
@@ -65,9 +64,11 @@ DynStitcher::DynStitcher(int /*reservedParam1*/, int /*reservedParam2*/, int img
     mdGridWidth = uint8_t(mdGridWidth_ & 0xFFu);
     mdGridHeight = uint8_t(mdGridHeight_ & 0xFFu);
 
-    ST_TRKE_lkTermCriteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 20, 0.03);
+    ST_TRKE_lkTermCriteria =
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 20, 0.03);
     ST_TRKE_lkWinSize = cv::Size(18, 18);
-    ST_TRKE_kmeansTermCriteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 10, 1.0);
+    ST_TRKE_kmeansTermCriteria =
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 10, 1.0);
 
     // At most 32 full-resolution pixels either way, in whole mask cells.
     ST_TRKE_maxLutTranslationX = 32 / cellWidth;

@@ -176,8 +176,8 @@ void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
 
     currMask.release();
     // rand() is drawn only once the first two conditions hold.
-    const bool reset = my_enableResetMask && quietFrameCount >= resetQuietFrames &&
-                       rand() % 100 > 50;
+    const bool reset =
+        my_enableResetMask && quietFrameCount >= resetQuietFrames && rand() % 100 > 50;
     if (reset) {
         if (dbg_enable == 1) printf("Reset fusion map.\n");
         currMask = defaultMask.clone();

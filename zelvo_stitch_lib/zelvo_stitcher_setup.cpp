@@ -79,8 +79,8 @@ int blockHeightFor(int maskRows, int numMaskBlocks) {
 // The overlap's corners, inclusive, in the order determineLUTanchors takes
 // them: top-left and bottom-right in the left image, then in the right image.
 std::array<cv::Point, 4> overlapCorners(int imgWidth, int imgHeight, int overlapWidth) {
-    return {cv::Point(imgWidth - overlapWidth, 0), cv::Point(imgWidth, imgHeight),
-            cv::Point(0, 0), cv::Point(overlapWidth, imgHeight)};
+    return {cv::Point(imgWidth - overlapWidth, 0), cv::Point(imgWidth, imgHeight), cv::Point(0, 0),
+            cv::Point(overlapWidth, imgHeight)};
 }
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void refuse(const char* fmt, ...) {
@@ -103,19 +103,21 @@ void checkSetupLimits(const DynStitcher& s, unsigned long dreFusionMapAddr) {
     const int maskCols = s.overlapWidth / s.cellWidth;
     const int maskRows = s.imgHeight / s.cellHeight;
     if (maskCols < 2)
-        refuse("setup: maskCols %d is below 2, the width of the two seed bands "
-               "(overlapWidth %d, cellWidth %d)",
-               maskCols, s.overlapWidth, s.cellWidth);
+        refuse(
+            "setup: maskCols %d is below 2, the width of the two seed bands "
+            "(overlapWidth %d, cellWidth %d)",
+            maskCols, s.overlapWidth, s.cellWidth);
     if (maskRows < 1)
-        refuse("setup: maskRows %d is below 1 (imgHeight %d, cellHeight %d)", maskRows,
-               s.imgHeight, s.cellHeight);
+        refuse("setup: maskRows %d is below 1 (imgHeight %d, cellHeight %d)", maskRows, s.imgHeight,
+               s.cellHeight);
     if (s.numMaskBlocks < 1) refuse("setup: numMaskBlocks %d is below 1", s.numMaskBlocks);
 
     const int blockHeight = blockHeightFor(maskRows, s.numMaskBlocks);
     if ((long long)(s.numMaskBlocks - 1) * blockHeight >= maskRows)
-        refuse("setup: numMaskBlocks %d leaves the last mask block without rows "
-               "(maskRows %d, maskBlockHeight %d)",
-               s.numMaskBlocks, maskRows, blockHeight);
+        refuse(
+            "setup: numMaskBlocks %d leaves the last mask block without rows "
+            "(maskRows %d, maskBlockHeight %d)",
+            s.numMaskBlocks, maskRows, blockHeight);
 
     // With 0 < overlapWidth <= imgWidth both overlap rectangles lie inside the
     // image, so every visited vertex lies inside the LUT grid (rows 0 .. g,
@@ -140,24 +142,26 @@ void checkLutAnchors(const DynStitcher& s) {
     if (table == nullptr)
         refuse("setup: no grid-row table lut_vsegment_maskblock_idx (library not initialised)");
     if (tableRows < s.lutGridSize)
-        refuse("setup: grid-row table lut_vsegment_maskblock_idx has %d rows, fewer than "
-               "lutGridSize %d",
-               tableRows, s.lutGridSize);
+        refuse(
+            "setup: grid-row table lut_vsegment_maskblock_idx has %d rows, fewer than "
+            "lutGridSize %d",
+            tableRows, s.lutGridSize);
 
     // The visited rows lie in 0 .. lutGridSize - 1, hence inside the table.
     auto checkVertex = [&](const char* side, const uint32_t* lut, long long row, long long col) {
         const int block = table[row];
         if (block < 0 || block >= s.numMaskBlocks)
-            refuse("setup: lut_vsegment_maskblock_idx[%lld] = %d is outside mask blocks 0 .. %d "
-                   "(numMaskBlocks %d)",
-                   row, block, s.numMaskBlocks - 1, s.numMaskBlocks);
+            refuse(
+                "setup: lut_vsegment_maskblock_idx[%lld] = %d is outside mask blocks 0 .. %d "
+                "(numMaskBlocks %d)",
+                row, block, s.numMaskBlocks - 1, s.numMaskBlocks);
         const uint32_t word = lut[row * s.lutStride + col];
         const cv::Point a = lutAnchor(word);
         if (a.x >= s.mdGridWidth || a.y >= s.mdGridHeight)
-            refuse("setup: %s word 0x%08x of LUT vertex (column %lld, row %lld) gives anchor "
-                   "(%d, %d) outside the motion map (mdGridWidth %d, mdGridHeight %d)",
-                   side, unsigned(word), col, row, a.x, a.y, int(s.mdGridWidth),
-                   int(s.mdGridHeight));
+            refuse(
+                "setup: %s word 0x%08x of LUT vertex (column %lld, row %lld) gives anchor "
+                "(%d, %d) outside the motion map (mdGridWidth %d, mdGridHeight %d)",
+                side, unsigned(word), col, row, a.x, a.y, int(s.mdGridWidth), int(s.mdGridHeight));
     };
     const auto c = overlapCorners(s.imgWidth, s.imgHeight, s.overlapWidth);
     walkLutPairs(lutWalk(c[0], c[1], c[2], c[3], s.imgWidth, s.imgHeight, s.lutGridSize),
@@ -201,17 +205,17 @@ int DynStitcher::determineLUTanchors(cv::Point leftTopLeft, cv::Point leftBottom
     blockMdCellsR.resize(blocks);
 
     const int* table = lut_vsegment_maskblock_idx;
-    walkLutPairs(lutWalk(leftTopLeft, leftBottomRight, rightTopLeft, rightBottomRight, imgWidth,
-                         imgHeight, lutGridSize),
-                 [&](long long rl, long long cl, long long rr, long long cr) {
-                     blockMdCellsL[size_t(table[rl])].push_back(
-                         lutAnchor(lutLeft[rl * lutStride + cl]));
-                     blockMdCellsR[size_t(table[rr])].push_back(
-                         lutAnchor(lutRight[rr * lutStride + cr]));
-                 });
+    walkLutPairs(
+        lutWalk(leftTopLeft, leftBottomRight, rightTopLeft, rightBottomRight, imgWidth, imgHeight,
+                lutGridSize),
+        [&](long long rl, long long cl, long long rr, long long cr) {
+            blockMdCellsL[size_t(table[rl])].push_back(lutAnchor(lutLeft[rl * lutStride + cl]));
+            blockMdCellsR[size_t(table[rr])].push_back(lutAnchor(lutRight[rr * lutStride + cr]));
+        });
 
     // Appended, not replaced: a second call adds a second set of counts.
-    for (size_t s = 0; s < blocks; ++s) blockMdCellCount.push_back(int32_t(blockMdCellsL[s].size()));
+    for (size_t s = 0; s < blocks; ++s)
+        blockMdCellCount.push_back(int32_t(blockMdCellsL[s].size()));
     return 0;
 }
 
@@ -253,6 +257,6 @@ void DynStitcher::setup(int /*reserved*/, unsigned long dreFusionMapAddr_) {
     dreFusionMapAddr = dreFusionMapAddr_;
     // A header over the host's buffer, rows packed; the buffer stays the
     // host's and is neither cleared nor freed here.
-    dreFusionMap = cv::Mat(imgHeight, overlapWidth, CV_8UC1,
-                           reinterpret_cast<void*>(dreFusionMapAddr_));
+    dreFusionMap =
+        cv::Mat(imgHeight, overlapWidth, CV_8UC1, reinterpret_cast<void*>(dreFusionMapAddr_));
 }

@@ -41,7 +41,7 @@ int& shiftingCounter() {
 int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
                           std::vector<uchar>& LR_status);
 
-} // namespace zelvo
+}  // namespace zelvo
 
 namespace {
 
@@ -75,7 +75,7 @@ cv::Mat strip_region(const cv::Mat& buf, const cv::Rect& r) {
     return buf(r);
 }
 
-} // namespace
+}  // namespace
 
 void DynStitcher::preProcess(int overlapIdx, unsigned int* stripX, unsigned int* /*zeroOffsets*/,
                              unsigned int /*img_num*/, unsigned long strip_buf_addr,
@@ -117,7 +117,8 @@ int DynStitcher::ST_TRKE() {
     cv::goodFeaturesToTrack(leftImage, ST_TRKE_prevPts, ST_TRKE_maxCorners, 0.01,
                             double(ST_TRKE_minDistance), cv::Mat(), 3, 3, false, 0.04);
     if (ST_TRKE_prevPts.empty()) {
-        if (dbg_enable == 1) printf("WARN: No feature detected in left size image. SKIP Shifting.\n\n");
+        if (dbg_enable == 1)
+            printf("WARN: No feature detected in left size image. SKIP Shifting.\n\n");
         return -3;
     }
 
@@ -230,8 +231,10 @@ int checkEvidence(const DynStitcher& s, int tracked_count, float share, bool ver
     const float required = float(detected) * share;
     if (float(tracked_count) < required) {
         if (verbose)
-            printf("WARN: %d (tracked_count), < %d (%.2f percent of detected Features %d) . SKIP Shifting.\n\n",
-                   tracked_count, int(required), double(share), detected);
+            printf(
+                "WARN: %d (tracked_count), < %d (%.2f percent of detected Features %d) . SKIP "
+                "Shifting.\n\n",
+                tracked_count, int(required), double(share), detected);
         return -2;
     }
     if (tracked_count < s.MIN_TRACKED_POINT) {
@@ -394,8 +397,7 @@ int DynStitcher::temporalWeightedAvg() {
         // of the first L entries, the newest of them heaviest.
         const int first = std::max(L - kHistoryWeightCount, 0);
         float sum = 0.0f;
-        for (int k = first; k < L; ++k)
-            sum += float(h[size_t(k)] * kHistoryWeights[k - first]);
+        for (int k = first; k < L; ++k) sum += float(h[size_t(k)] * kHistoryWeights[k - first]);
         ret = int(sum / 9.0f);
     }
     if (dbg_enable != 0 && !h.empty())
@@ -407,11 +409,14 @@ int DynStitcher::decideShifting(int overlapIdx, int* overlap_shift_value, int db
     int& frameNo = zelvo::shiftingCounter();
     dbg_enable = dbg;
     if (dbg == 1)
-        printf("decideShifting(): frameNo=%d, overlap_id= %d, ST_TRKE_convergingLutTranslationX = %d\n",
-               frameNo, overlapIdx, ST_TRKE_convergingLutTranslationX ? 1 : 0);
+        printf(
+            "decideShifting(): frameNo=%d, overlap_id= %d, ST_TRKE_convergingLutTranslationX = "
+            "%d\n",
+            frameNo, overlapIdx, ST_TRKE_convergingLutTranslationX ? 1 : 0);
 
-    const int v = boundTo(int(roundf(float(ST_TRKE_tgtLutTranslationX) * ST_TRKE_tgtLutTranslationScale)),
-                           ST_TRKE_minLutTranslationX, ST_TRKE_maxLutTranslationX);
+    const int v =
+        boundTo(int(roundf(float(ST_TRKE_tgtLutTranslationX) * ST_TRKE_tgtLutTranslationScale)),
+                ST_TRKE_minLutTranslationX, ST_TRKE_maxLutTranslationX);
     if (int(ST_TRKE_lutTranslationXHistory.size()) >= ST_TRKE_historyLength &&
         !ST_TRKE_lutTranslationXHistory.empty())
         ST_TRKE_lutTranslationXHistory.pop_front();
@@ -419,8 +424,10 @@ int DynStitcher::decideShifting(int overlapIdx, int* overlap_shift_value, int db
 
     const int effectiveOffsetX = temporalWeightedAvg();
     if (dbg_enable == 1)
-        printf("decideShifting(): ST_TRKE_tgtLutTranslationX = %d, current effectiveOffsetX = %d, ST_TRKE_curLutTranslationX=%d\n",
-               ST_TRKE_tgtLutTranslationX, effectiveOffsetX, ST_TRKE_curLutTranslationX);
+        printf(
+            "decideShifting(): ST_TRKE_tgtLutTranslationX = %d, current effectiveOffsetX = %d, "
+            "ST_TRKE_curLutTranslationX=%d\n",
+            ST_TRKE_tgtLutTranslationX, effectiveOffsetX, ST_TRKE_curLutTranslationX);
 
     // Stepping starts once the smoothed target is threshold cells away and,
     // once started, runs until the translation reaches it exactly.
@@ -436,22 +443,24 @@ int DynStitcher::decideShifting(int overlapIdx, int* overlap_shift_value, int db
         ST_TRKE_convergingLutTranslationX = true;
         const int step = computeXStep(effectiveOffsetX, ST_TRKE_curLutTranslationX);
         if (effectiveOffsetX > ST_TRKE_curLutTranslationX) {
-            ST_TRKE_curLutTranslationX = boundTo(ST_TRKE_curLutTranslationX + step,
-                                                  ST_TRKE_minLutTranslationX,
-                                                  ST_TRKE_maxLutTranslationX);
+            ST_TRKE_curLutTranslationX =
+                boundTo(ST_TRKE_curLutTranslationX + step, ST_TRKE_minLutTranslationX,
+                        ST_TRKE_maxLutTranslationX);
             ST_TRKE_appliedShiftX += float(step);
         } else {
-            ST_TRKE_curLutTranslationX = boundTo(ST_TRKE_curLutTranslationX - step,
-                                                  ST_TRKE_minLutTranslationX,
-                                                  ST_TRKE_maxLutTranslationX);
+            ST_TRKE_curLutTranslationX =
+                boundTo(ST_TRKE_curLutTranslationX - step, ST_TRKE_minLutTranslationX,
+                        ST_TRKE_maxLutTranslationX);
             ST_TRKE_appliedShiftX -= float(step);
         }
         const int shift_value = ST_TRKE_curLutTranslationX * cellWidth;
         overlap_shift_value[overlapIdx + 1] = shift_value;
         if (dbg_enable == 1)
-            printf("Stepped. Now ST_TRKE_curLutTranslationX = %d, shift_value = %d, overlap_shift_value[%d] = %d\n",
-                   ST_TRKE_curLutTranslationX, shift_value, overlapIdx + 1,
-                   overlap_shift_value[overlapIdx + 1]);
+            printf(
+                "Stepped. Now ST_TRKE_curLutTranslationX = %d, shift_value = %d, "
+                "overlap_shift_value[%d] = %d\n",
+                ST_TRKE_curLutTranslationX, shift_value, overlapIdx + 1,
+                overlap_shift_value[overlapIdx + 1]);
     }
 
     zelvo::advanceCounter(frameNo);

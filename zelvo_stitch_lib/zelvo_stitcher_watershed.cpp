@@ -32,11 +32,14 @@ constexpr int kLevels = 256;
  * addresses a cell in both. */
 struct FloodGrid {
     int rows, cols, mstep;
-    int* markers;               // marker row 0
+    int* markers;                     // marker row 0
     std::unique_ptr<uint8_t[]> cost;  // rows * mstep bytes, cost(r, c) at r * mstep + c
 
     FloodGrid(const cv::Mat& src, cv::Mat& mk)
-        : rows(src.rows), cols(src.cols), mstep(int(mk.step1())), markers(mk.ptr<int>(0)),
+        : rows(src.rows),
+          cols(src.cols),
+          mstep(int(mk.step1())),
+          markers(mk.ptr<int>(0)),
           cost(new uint8_t[size_t(src.rows) * size_t(mk.step1())]) {
         for (int r = 0; r < rows; ++r)
             std::memcpy(cost.get() + size_t(r) * size_t(mstep), src.ptr<uint8_t>(r), size_t(cols));
@@ -128,7 +131,8 @@ std::vector<int> seed(const FloodGrid& g, LevelQueues& queues) {
         const uint8_t* const cost = g.cost.get() + size_t(r) * size_t(g.mstep);
         flooded[size_t(r)] = -int(std::count(m + 1, m + g.cols - 1, 1));
         for (int j = 1; j < g.cols - 1; ++j)
-            queued[size_t(j)] = (m[j] <= 0) & ((m[j - 1] > 0) | (m[j + 1] > 0) | (up[j] > 0) | (down[j] > 0));
+            queued[size_t(j)] =
+                (m[j] <= 0) & ((m[j - 1] > 0) | (m[j + 1] > 0) | (up[j] > 0) | (down[j] > 0));
         for (int j = 1; j < g.cols - 1; ++j) m[j] = std::max(m[j], 0);
         for (int j = 1; j < g.cols - 1; ++j) {
             if (!queued[size_t(j)]) continue;
@@ -194,6 +198,8 @@ void DynStitcher::watershed_diff(int numBlocks, int blockHeight, cv::InputArray 
         const int* const m = grid.row(r);
         int& n = flooded[size_t(r)];
         n += int(std::count(m + 1, m + grid.cols - 1, 1));
-        if (n != 0) stats[size_t(blockOfRow(r, blockHeight, lastMaskBlockRow, numBlocks))].labelOneCount += n;
+        if (n != 0)
+            stats[size_t(blockOfRow(r, blockHeight, lastMaskBlockRow, numBlocks))].labelOneCount +=
+                n;
     }
 }

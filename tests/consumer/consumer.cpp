@@ -32,7 +32,8 @@ void check(bool ok, const char* what) {
 // Grey level of the textured scene at full-resolution column x, row y:
 // 8x8 squares of pseudo-random levels, so the tracker finds corners.
 uint8_t scene(int x, int y) {
-    uint32_t h = static_cast<uint32_t>(x / 8) * 73856093u ^ static_cast<uint32_t>(y / 8) * 19349663u;
+    uint32_t h =
+        static_cast<uint32_t>(x / 8) * 73856093u ^ static_cast<uint32_t>(y / 8) * 19349663u;
     h ^= h >> 13;
     h *= 0x5bd1e995u;
     h ^= h >> 15;
@@ -68,10 +69,10 @@ int main() {
         }
         float thresholds[2] = {0.05f, 0.15f};
         float increments[2] = {1.0f, 2.0f};
-        DynStitcher* stitcher = create_dynstitcher(
-            0, 0, kImgW, kImgH, kOverlapW, kBlocks, 10.0f, 0.0f, 0.0f, 2, thresholds, increments,
-            1, 1000, kLutGrid, kLutStride, lutL.data(), lutR.data(), 0, kMdCols, kMdRows, kCellW,
-            kCellH);
+        DynStitcher* stitcher =
+            create_dynstitcher(0, 0, kImgW, kImgH, kOverlapW, kBlocks, 10.0f, 0.0f, 0.0f, 2,
+                               thresholds, increments, 1, 1000, kLutGrid, kLutStride, lutL.data(),
+                               lutR.data(), 0, kMdCols, kMdRows, kCellW, kCellH);
         check(stitcher != nullptr, "create_dynstitcher returns a stitcher");
         if (!stitcher) return 1;
 
@@ -96,7 +97,8 @@ int main() {
             md[k].assign(static_cast<size_t>(kMdRowBytes) * kMdRows, 0);
             for (int r = 0; r < kMdRows; ++r)
                 for (int b = 0; b < kMdRowBytes; ++b)
-                    md[k][r * kMdRowBytes + b] = static_cast<uint8_t>(0x5A ^ (r * 7 + b * 3 + k * 0x81));
+                    md[k][r * kMdRowBytes + b] =
+                        static_cast<uint8_t>(0x5A ^ (r * 7 + b * 3 + k * 0x81));
         }
 
         ZELVO_STITCH_INFO record = {};
@@ -108,7 +110,8 @@ int main() {
         info->strip_height[0] = kImgH;
         info->md_width = kImgW;
         info->md_height = kImgH;
-        for (int k = 0; k < kImages; ++k) info->md_addr[k] = reinterpret_cast<uint64_t>(md[k].data());
+        for (int k = 0; k < kImages; ++k)
+            info->md_addr[k] = reinterpret_cast<uint64_t>(md[k].data());
 
         DynStitcher* stitchers[kImages - 1] = {stitcher};
         check(zelvo_stitch_process(stitchers, info) == 0, "zelvo_stitch_process returns 0");

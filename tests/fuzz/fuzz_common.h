@@ -16,14 +16,14 @@
 
 // A broken invariant is a finding: say which and abort, so that libFuzzer
 // keeps the input as a crash artifact.
-#define FUZZ_CHECK(cond, ...)                                                         \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
+#define FUZZ_CHECK(cond, ...)                                                              \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
             fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__, __LINE__, #cond); \
-            fprintf(stderr, __VA_ARGS__);                                             \
-            fprintf(stderr, "\n");                                                    \
-            abort();                                                                  \
-        }                                                                             \
+            fprintf(stderr, __VA_ARGS__);                                                  \
+            fprintf(stderr, "\n");                                                         \
+            abort();                                                                       \
+        }                                                                                  \
     } while (0)
 
 namespace zfuzz {
@@ -42,10 +42,11 @@ inline void silence_stdout() {
 // An int that is usually in [lo, hi] and sometimes one of the values at
 // which integer code breaks.
 inline int pick_int(FuzzedDataProvider& in, int lo, int hi) {
-    static const int kExtremes[] = {INT_MIN, INT_MIN + 1, -65536, -1, 0, 1, 2, 3,
-                                    65535, 65536, INT_MAX - 1, INT_MAX};
+    static const int kExtremes[] = {INT_MIN, INT_MIN + 1, -65536, -1,    0,           1,
+                                    2,       3,           65535,  65536, INT_MAX - 1, INT_MAX};
     if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
-        return kExtremes[in.ConsumeIntegralInRange<size_t>(0, sizeof kExtremes / sizeof *kExtremes - 1)];
+        return kExtremes[in.ConsumeIntegralInRange<size_t>(
+            0, sizeof kExtremes / sizeof *kExtremes - 1)];
     return in.ConsumeIntegralInRange<int>(lo, hi);
 }
 

@@ -30,8 +30,8 @@ constexpr uint64_t kJunk = 0x10;  // an address no host maps
 
 // Mostly in [lo, hi], sometimes a value at which uint32 -> int code breaks.
 uint32_t pickU32(FuzzedDataProvider& in, uint32_t lo, uint32_t hi) {
-    static const uint32_t kExtremes[] = {0, 1, 0x3FFFFFFF, 0x40000000, 0x7FFFFFFE, 0x7FFFFFFF,
-                                         0x80000000, 0xFFFFFFF0, 0xFFFFFFFF};
+    static const uint32_t kExtremes[] = {0,          1,          0x3FFFFFFF, 0x40000000, 0x7FFFFFFE,
+                                         0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFFF};
     if (in.ConsumeIntegralInRange<int>(0, 7) == 0)
         return kExtremes[in.ConsumeIntegralInRange<size_t>(0, std::size(kExtremes) - 1)];
     return in.ConsumeIntegralInRange<uint32_t>(lo, hi);
@@ -124,14 +124,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (int hostile = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 3) : 0; hostile > 0;
              --hostile) {
             switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-            case 0:
-                r.strip_width[in.ConsumeIntegralInRange<int>(0, 3)] = pickU32(in, 0, 2 * stripW);
-                break;
-            case 1:
-                r.strip_height[in.ConsumeIntegralInRange<int>(1, 3)] = pickU32(in, 0, 2 * rows);
-                break;
-            case 2: r.strip_buf_width = pickU32(in, 0, r.strip_buf_width); break;
-            case 3: r.strip_height[0] = pickU32(in, 0, rows); break;
+                case 0:
+                    r.strip_width[in.ConsumeIntegralInRange<int>(0, 3)] =
+                        pickU32(in, 0, 2 * stripW);
+                    break;
+                case 1:
+                    r.strip_height[in.ConsumeIntegralInRange<int>(1, 3)] = pickU32(in, 0, 2 * rows);
+                    break;
+                case 2:
+                    r.strip_buf_width = pickU32(in, 0, r.strip_buf_width);
+                    break;
+                case 3:
+                    r.strip_height[0] = pickU32(in, 0, rows);
+                    break;
             }
         }
         // The buffer must hold what the record says it holds.
@@ -173,8 +178,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             x += 2u * r.strip_width[i];
         }
         const _ZELVO_STITCH_INFO before = r;
-        const bool tracking = Zelvo_Stitch_Shift_Every_N_Frames == 0 ||
-                              zelvo::frame_driver_counter() % Zelvo_Stitch_Shift_Every_N_Frames == 0;
+        const bool tracking =
+            Zelvo_Stitch_Shift_Every_N_Frames == 0 ||
+            zelvo::frame_driver_counter() % Zelvo_Stitch_Shift_Every_N_Frames == 0;
         bool threw = false;
         try {
             zelvo_stitch_process(rig.st, &r);
@@ -187,7 +193,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             threw = true;
         }
         FUZZ_CHECK(threw == (r.img_num == 0 || expectDone < overlaps),
-                   "frame call ran although overlap %u's strips lie outside the buffer", expectDone);
+                   "frame call ran although overlap %u's strips lie outside the buffer",
+                   expectDone);
         ++g_frames;
         g_refused += threw;
         g_tracked += !threw && tracking && overlaps > 0;
@@ -205,8 +212,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (uint32_t slot = 0; slot < uint32_t(kImages); ++slot) {
             const int32_t now = r.overlap_shift_value[slot], was = before.overlap_shift_value[slot];
             const bool writable = tracking && slot >= 1 && slot <= expectDone;
-            FUZZ_CHECK(now == was || (writable && now >= -32 && now <= 32),
-                       "slot %u: %d -> %d", slot, was, now);
+            FUZZ_CHECK(now == was || (writable && now >= -32 && now <= 32), "slot %u: %d -> %d",
+                       slot, was, now);
         }
 
         // The seam path on every overlap that has images to work on.
@@ -220,7 +227,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             s->copyTo_dre_fusion_map();
             ++g_seams;
             g_seamsWithMotion += motion;
-            FUZZ_CHECK(s->currMask.rows == s->maskRows && s->currMask.cols == s->maskCols, "mask size");
+            FUZZ_CHECK(s->currMask.rows == s->maskRows && s->currMask.cols == s->maskCols,
+                       "mask size");
         }
     }
     return 0;

@@ -58,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (uint32_t x = 0; x < blocksX; ++x) {
                 const uint8_t want = (row[x / 8] >> (x % 8)) & 1u;
                 const uint8_t got = map[size_t(r) * blocksX + x];
-                FUZZ_CHECK(got == want, "block (%u, %u) of %u x %u: got %u, want %u", x, r,
-                           blocksX, blocksY, got, want);
+                FUZZ_CHECK(got == want, "block (%u, %u) of %u x %u: got %u, want %u", x, r, blocksX,
+                           blocksY, got, want);
             }
         }
     }

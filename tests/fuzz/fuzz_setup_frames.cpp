@@ -30,14 +30,26 @@ struct Snapshot {
             v.push_back(m.cols);
             v.push_back(m.type());
         };
-        v = {s.maskCols, s.maskRows, s.maskBlockHeight, s.lastMaskBlockRow, s.quietFrameCount,
-             s.labelMaskValue[0], s.labelMaskValue[1], (long long)s.dreFusionMapAddr,
-             (long long)s.sigmoidCurves.size(), (long long)s.blockMdCellsL.size(),
-             (long long)s.blockMdCellsR.size(), (long long)s.blockMdCellCount.size(),
-             (long long)s.prevMaskBlockStats.size(), (long long)s.maskBlockStats.size(),
-             (long long)s.blockScore.size(), (long long)s.blockMotionSumL.size(),
-             (long long)s.blockMotionSumR.size(), (long long)s.blockSeamUpdate.size(),
-             (long long)s.blockMotionHistory.size(), (long long)s.rowCrossX.size()};
+        v = {s.maskCols,
+             s.maskRows,
+             s.maskBlockHeight,
+             s.lastMaskBlockRow,
+             s.quietFrameCount,
+             s.labelMaskValue[0],
+             s.labelMaskValue[1],
+             (long long)s.dreFusionMapAddr,
+             (long long)s.sigmoidCurves.size(),
+             (long long)s.blockMdCellsL.size(),
+             (long long)s.blockMdCellsR.size(),
+             (long long)s.blockMdCellCount.size(),
+             (long long)s.prevMaskBlockStats.size(),
+             (long long)s.maskBlockStats.size(),
+             (long long)s.blockScore.size(),
+             (long long)s.blockMotionSumL.size(),
+             (long long)s.blockMotionSumR.size(),
+             (long long)s.blockSeamUpdate.size(),
+             (long long)s.blockMotionHistory.size(),
+             (long long)s.rowCrossX.size()};
         mat(s.wsMarkers);
         mat(s.fusionMask);
         mat(s.defaultMask);
@@ -48,7 +60,7 @@ struct Snapshot {
 
 constexpr long long kMaxFusionBytes = 1 << 16;  // keeps one input to milliseconds
 constexpr long long kMaxLutWords = 1 << 16;
-constexpr int32_t kHostShift = 12345;           // what the host leaves in the record
+constexpr int32_t kHostShift = 12345;  // what the host leaves in the record
 
 // With ZELVO_FUZZ_STATS set, how many inputs reached each stage is printed at
 // exit: a harness that never gets past set-up would test little.
@@ -94,12 +106,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int lutGridSize = pick_int(in, -2, 40);
     const int lutStride = pick_int(in, -2, 48);
     const int overlapId = pick_int(in, -1, 4);
-    const unsigned mdGridWidth =
-        in.ConsumeIntegralInRange<int>(0, 15) == 0 ? in.ConsumeIntegral<unsigned>()
-                                                   : in.ConsumeIntegralInRange<unsigned>(0, 48);
-    const unsigned mdGridHeight =
-        in.ConsumeIntegralInRange<int>(0, 15) == 0 ? in.ConsumeIntegral<unsigned>()
-                                                   : in.ConsumeIntegralInRange<unsigned>(0, 48);
+    const unsigned mdGridWidth = in.ConsumeIntegralInRange<int>(0, 15) == 0
+                                     ? in.ConsumeIntegral<unsigned>()
+                                     : in.ConsumeIntegralInRange<unsigned>(0, 48);
+    const unsigned mdGridHeight = in.ConsumeIntegralInRange<int>(0, 15) == 0
+                                      ? in.ConsumeIntegral<unsigned>()
+                                      : in.ConsumeIntegralInRange<unsigned>(0, 48);
     const int cellWidth = pick_int(in, -2, 16);
     const int cellHeight = pick_int(in, -2, 16);
     const uint8_t nulls = in.ConsumeIntegral<uint8_t>();  // rare null pointers
@@ -117,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lut.resize(size_t(lutWords));
         for (size_t i = 0; i < lut.size(); ++i) {
             const uint32_t noise = in.ConsumeIntegral<uint32_t>();
-            if (lutMode == 0 || mdW == 0 || mdH == 0 || in.ConsumeIntegralInRange<int>(0, 255) == 0) {
+            if (lutMode == 0 || mdW == 0 || mdH == 0 ||
+                in.ConsumeIntegralInRange<int>(0, 255) == 0) {
                 lut[i] = noise;  // any word, anchors anywhere in 0..1023
             } else {
                 // Anchors inside the motion grid; the unused bits hold noise.
@@ -146,9 +159,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     zelvo::shiftingCounter() = 0;
 
     DynStitcher* s = create_dynstitcher(
-        0, 0, imgWidth, imgHeight, overlapWidth, numMaskBlocks, blockScoreMax, blockScoreMin,
-        0.0f, numDiffLevels, thresholds, incs, blockScoreStep, resetQuietFrames, lutGridSize,
-        lutStride, (nulls & 0x1F) == 1 ? nullptr : luts[0].data(),
+        0, 0, imgWidth, imgHeight, overlapWidth, numMaskBlocks, blockScoreMax, blockScoreMin, 0.0f,
+        numDiffLevels, thresholds, incs, blockScoreStep, resetQuietFrames, lutGridSize, lutStride,
+        (nulls & 0x1F) == 1 ? nullptr : luts[0].data(),
         (nulls & 0x1F) == 2 ? nullptr : luts[1].data(), overlapId, mdGridWidth, mdGridHeight,
         cellWidth, cellHeight);
 
@@ -238,8 +251,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DynStitcher* stitchers[1] = {s};
         zelvo_stitch_process(stitchers, &info);
         const int32_t shift = info.overlap_shift_value[1];
-        FUZZ_CHECK(shift == kHostShift || (shift >= -bound * cellWidth && shift <= bound * cellWidth),
-                   "shift %d outside +-%d cells of %d pixels", shift, bound, cellWidth);
+        FUZZ_CHECK(
+            shift == kHostShift || (shift >= -bound * cellWidth && shift <= bound * cellWidth),
+            "shift %d outside +-%d cells of %d pixels", shift, bound, cellWidth);
 
         const bool withMotion = (mode & 0x18) != 0;
         s->process(withMotion ? decoded_md_buffer[0] : nullptr,

@@ -36,8 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(curve.arr.size() == size_t(len > 0 ? len : 0), "%zu values for length %d",
                    curve.arr.size(), len);
         FUZZ_CHECK(curve.maxVal == maxVal, "maxVal");
-        FUZZ_CHECK(std::memcmp(&curve.k, &k, sizeof k) == 0 || (std::isnan(curve.k) && std::isnan(k)),
-                   "k");
+        FUZZ_CHECK(
+            std::memcmp(&curve.k, &k, sizeof k) == 0 || (std::isnan(curve.k) && std::isnan(k)),
+            "k");
         if (len > 0 && maxVal >= 0 && maxVal <= 255 && std::isfinite(k) && k >= 0.0f) {
             for (int i = 1; i < len; ++i)
                 FUZZ_CHECK(curve.arr[size_t(i)] <= curve.arr[size_t(i - 1)],
@@ -52,9 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int n = 0; n < reads; ++n) {
         int center;
         switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-            case 0: center = in.ConsumeIntegral<int>(); break;
-            case 1: center = zfuzz::pick_int(in, INT_MIN, INT_MAX); break;
-            default: center = in.ConsumeIntegralInRange<int>(-2 * 4096, 2 * 4096); break;
+            case 0:
+                center = in.ConsumeIntegral<int>();
+                break;
+            case 1:
+                center = zfuzz::pick_int(in, INT_MIN, INT_MAX);
+                break;
+            default:
+                center = in.ConsumeIntegralInRange<int>(-2 * 4096, 2 * 4096);
+                break;
         }
         const size_t n_out = size_t(curve.len > 0 ? curve.len : 0);
         // Exactly len bytes: a write past them is an AddressSanitizer report.
@@ -64,9 +71,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(arr == dst, "getArr and getArrToAddr differ at centre %d", center);
         for (size_t j = 0; j < n_out; ++j) {
             const int32_t idx = int32_t(uint32_t(curve.halfLen) - uint32_t(center) + uint32_t(j));
-            const uint8_t want = idx < 0 ? curve.arr.front()
-                                         : idx >= curve.len ? curve.arr.back() : curve.arr[size_t(idx)];
-            FUZZ_CHECK(dst[j] == want, "centre %d, output %zu: %u, want %u", center, j, dst[j], want);
+            const uint8_t want = idx < 0            ? curve.arr.front()
+                                 : idx >= curve.len ? curve.arr.back()
+                                                    : curve.arr[size_t(idx)];
+            FUZZ_CHECK(dst[j] == want, "centre %d, output %zu: %u, want %u", center, j, dst[j],
+                       want);
         }
     }
     return 0;

@@ -99,7 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 const uint8_t b = bytes[size_t(r) * cols + c];
                 // Few distinct levels make long FIFO ties; all 256 stress the
                 // active-level bookkeeping.
-                p[c] = costMode == 0 ? uint8_t(b & 3) : costMode == 1 ? uint8_t(b & 0x80 ? 255 : 0) : b;
+                p[c] = costMode == 0   ? uint8_t(b & 3)
+                       : costMode == 1 ? uint8_t(b & 0x80 ? 255 : 0)
+                                       : b;
             }
         }
     }
@@ -115,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 case 0:  // as set-up makes them, plus the odd stray label
                     m[c] = c < 2 ? 1 : 0;
                     if (c >= cols - 2) m[c] = 2;
-                    if (in.ConsumeIntegralInRange<int>(0, 31) == 0) m[c] = kAlphabet[in.ConsumeIntegralInRange<int>(0, 7)];
+                    if (in.ConsumeIntegralInRange<int>(0, 31) == 0)
+                        m[c] = kAlphabet[in.ConsumeIntegralInRange<int>(0, 7)];
                     break;
                 case 1:
                     m[c] = kAlphabet[in.ConsumeIntegralInRange<int>(0, 7)];
@@ -132,7 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     DynStitcher s;  // default construction prints nothing; queues start empty
     s.lastMaskBlockRow = (numBlocks - 1) * blockHeight;
-    const Result first = run_flood(s, numBlocks, blockHeight, cost, markersIn, markerPad, markerRowOff);
+    const Result first =
+        run_flood(s, numBlocks, blockHeight, cost, markersIn, markerPad, markerRowOff);
 
     const cv::Mat& out = first.markers;
     auto at = [&](int r, int c) { return out.at<int>(r, c); };
@@ -168,7 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                            positive.size());
             } else {
                 FUZZ_CHECK(positive.size() == 1 && *positive.begin() == v,
-                           "cell (%d, %d) labelled %d next to %zu labels", c, r, v, positive.size());
+                           "cell (%d, %d) labelled %d next to %zu labels", c, r, v,
+                           positive.size());
                 if (v == 1) {
                     const int block = r <= s.lastMaskBlockRow ? r / blockHeight : numBlocks - 1;
                     ++expectCounts[size_t(block)];
@@ -181,12 +186,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    "block %d counted %d label-1 cells, holds %d", b, first.counts[size_t(b)],
                    expectCounts[size_t(b)]);
 
-    const Result ref = zt::reference_flood(cost, markersIn, numBlocks, blockHeight, s.lastMaskBlockRow);
-    FUZZ_CHECK(cv::countNonZero(first.markers != ref.markers) == 0, "labels differ from the reference flood");
+    const Result ref =
+        zt::reference_flood(cost, markersIn, numBlocks, blockHeight, s.lastMaskBlockRow);
+    FUZZ_CHECK(cv::countNonZero(first.markers != ref.markers) == 0,
+               "labels differ from the reference flood");
     FUZZ_CHECK(first.counts == ref.counts, "counts differ from the reference flood");
 
     // Same stitcher, same inputs: the queues start clean, so the same result.
-    const Result second = run_flood(s, numBlocks, blockHeight, cost, markersIn, markerPad, markerRowOff);
+    const Result second =
+        run_flood(s, numBlocks, blockHeight, cost, markersIn, markerPad, markerRowOff);
     FUZZ_CHECK(cv::countNonZero(first.markers != second.markers) == 0, "second call differs");
     FUZZ_CHECK(first.counts == second.counts, "second call counts differ");
     return 0;

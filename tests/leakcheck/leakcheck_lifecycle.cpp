@@ -53,7 +53,8 @@ void fill_strips(std::vector<uint8_t>& buf, int width, int f) {
         for (int c = 0; c < width; ++c) {
             const int inStrip = c % (2 * kOverlap);
             const int x = inStrip < kOverlap ? inStrip : inStrip - kOverlap + 3 + (f & 1);
-            buf[size_t(r) * width + c] = uint8_t(((x / 4 + r / 4 + f) & 1) * 160 + (x * 7 + r * 3) % 40);
+            buf[size_t(r) * width + c] =
+                uint8_t(((x / 4 + r / 4 + f) & 1) * 160 + (x * 7 + r * 3) % 40);
         }
 }
 
@@ -67,7 +68,8 @@ void cycle(int frames, int cycleNo, const std::vector<uint32_t>& lut) {
     zelvo_stitch_set_dbg_out(getenv("ZELVO_LEAKCHECK_VERBOSE") != nullptr ? 1 : 0);
     Zelvo_Stitch_Shift_Every_N_Frames = 0;  // every frame tracks
 
-    std::vector<std::vector<uint8_t>> fusion(kCams - 1, std::vector<uint8_t>(size_t(kH) * kOverlap));
+    std::vector<std::vector<uint8_t>> fusion(kCams - 1,
+                                             std::vector<uint8_t>(size_t(kH) * kOverlap));
     std::vector<DynStitcher*> stitchers;
     for (int i = 0; i < kCams - 1; ++i) {
         DynStitcher* s = create_dynstitcher(
@@ -79,11 +81,10 @@ void cycle(int frames, int cycleNo, const std::vector<uint32_t>& lut) {
     }
 
     // A set-up that is refused (no mask rows) must not leak either.
-    DynStitcher* refused = create_dynstitcher(0, 0, kW, 1, kOverlap, kBlocks, 1.0f, 0.0f, 0.0f, 0,
-                                              nullptr, nullptr, 1, 0, kGrid, kGrid,
-                                              const_cast<uint32_t*>(lut.data()),
-                                              const_cast<uint32_t*>(lut.data()), 9, kMdCols,
-                                              kMdRows, kCell, kCell);
+    DynStitcher* refused =
+        create_dynstitcher(0, 0, kW, 1, kOverlap, kBlocks, 1.0f, 0.0f, 0.0f, 0, nullptr, nullptr, 1,
+                           0, kGrid, kGrid, const_cast<uint32_t*>(lut.data()),
+                           const_cast<uint32_t*>(lut.data()), 9, kMdCols, kMdRows, kCell, kCell);
     try {
         setup_dynstitcher(refused, 0, (unsigned long)(uintptr_t)fusion[0].data());
         fail("a set-up without mask rows was accepted");
@@ -93,7 +94,8 @@ void cycle(int frames, int cycleNo, const std::vector<uint32_t>& lut) {
 
     const int bufWidth = 2 * kOverlap * (kCams - 1);
     std::vector<uint8_t> strips(size_t(bufWidth) * kH);
-    std::vector<std::vector<uint8_t>> bitmaps(kCams, std::vector<uint8_t>(size_t(kMdRows) * kMdRowBytes));
+    std::vector<std::vector<uint8_t>> bitmaps(kCams,
+                                              std::vector<uint8_t>(size_t(kMdRows) * kMdRowBytes));
     _ZELVO_STITCH_INFO info;
     std::memset(&info, 0, sizeof info);
     info.img_num = kCams;
@@ -105,7 +107,8 @@ void cycle(int frames, int cycleNo, const std::vector<uint32_t>& lut) {
     }
     info.md_width = kW;
     info.md_height = kH;
-    for (int k = 0; k < kCams; ++k) info.md_addr[k] = (uint64_t)(uintptr_t)bitmaps[size_t(k)].data();
+    for (int k = 0; k < kCams; ++k)
+        info.md_addr[k] = (uint64_t)(uintptr_t)bitmaps[size_t(k)].data();
 
     for (int f = 0; f < frames; ++f) {
         fill_strips(strips, bufWidth, f);
@@ -144,7 +147,9 @@ int main(int argc, char** argv) {
 
     const std::vector<uint32_t> lut = make_lut();
     for (int c = 0; c < cycles; ++c) cycle(frames, c, lut);
-    fprintf(stderr, "leakcheck: %d cycles of init, create, setup, %d frames of both paths, "
-                    "destroy, uninit done\n", cycles, frames);
+    fprintf(stderr,
+            "leakcheck: %d cycles of init, create, setup, %d frames of both paths, "
+            "destroy, uninit done\n",
+            cycles, frames);
     return 0;
 }

@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
     if (opt.rig.dbg < 0) opt.rig.dbg = 0;
 
     namespace fs = std::filesystem;
-    const std::string dir = opt.input.empty() ? std::string(ZELVO_SAMPLES_DIR) + "/vtest" : opt.input;
+    const std::string dir =
+        opt.input.empty() ? std::string(ZELVO_SAMPLES_DIR) + "/vtest" : opt.input;
     std::vector<std::string> files;
     for (const auto& e : fs::directory_iterator(dir))
         if (e.path().extension() == ".jpg" || e.path().extension() == ".png")
@@ -84,7 +85,8 @@ int main(int argc, char** argv) {
         rig.play(footage[size_t(f % (long long)footage.size())], int(f));
         if ((f + 1) % every == 0) {
             const auto t1 = std::chrono::steady_clock::now();
-            const double ms = std::chrono::duration<double, std::milli>(t1 - t0).count() / double(every);
+            const double ms =
+                std::chrono::duration<double, std::milli>(t1 - t0).count() / double(every);
             t0 = t1;
             const long long rss = resident_kib();
             printf("%lld,%lld,%.3f\n", f + 1, rss, ms);
@@ -94,11 +96,13 @@ int main(int argc, char** argv) {
             peak = std::max(peak, rss);
         }
     }
-    const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double total =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const long long growth = peak - first;
-    printf("soak: %lld frames, %d cameras, %.1f s (%.3f ms/frame); resident memory after %lld "
-           "frames %lld KiB, at the end %lld KiB, peak %lld KiB; growth %lld KiB (limit 1024 KiB)\n",
-           frames, opt.rig.cameras, total, 1000.0 * total / double(frames), every, first, last,
-           peak, growth);
+    printf(
+        "soak: %lld frames, %d cameras, %.1f s (%.3f ms/frame); resident memory after %lld "
+        "frames %lld KiB, at the end %lld KiB, peak %lld KiB; growth %lld KiB (limit 1024 KiB)\n",
+        frames, opt.rig.cameras, total, 1000.0 * total / double(frames), every, first, last, peak,
+        growth);
     return growth < 1024 ? 0 : 1;
 }

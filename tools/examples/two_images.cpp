@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     info.md_height = uint32_t(h);
     info.md_addr[0] = info.md_addr[1] = uint64_t(uintptr_t(motion.data()));
 
-    zelvo_stitch_process(&stitcher, &info);  // shift path (frame 0 tracks)
+    zelvo_stitch_process(&stitcher, &info);                         // shift path (frame 0 tracks)
     stitcher->process(decoded_md_buffer[0], decoded_md_buffer[1]);  // seam path
     stitcher->copyTo_dre_fusion_map();
 
