@@ -17,12 +17,12 @@ shift || true
 bash scripts/setup.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 
-echo "== build (soak driver) =="
+echo "== build (rig driver) =="
 cmake -S . -B build-leakcheck -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZELVO_BUILD_LEAKCHECK=ON -DZELVO_BUILD_TESTS=OFF -DZELVO_BUILD_TOOLS=ON >/dev/null
-cmake --build build-leakcheck -j"$jobs" --target soak_driver
+cmake --build build-leakcheck -j"$jobs" --target rig_driver
 
 echo "== soak: $frames frames =="
 # The stitchers' constructor lines are the only thing the library prints here.
-build-leakcheck/tests/leakcheck/soak_driver "$frames" 1000 "$@" | tr -d '\r' | grep -v -E '^(WTD|MAJORITY_ZERO|CLOSE) = |^$' \
+build-leakcheck/tests/leakcheck/rig_driver soak "$frames" 1000 "$@" | tr -d '\r' | grep -v -E '^(WTD|MAJORITY_ZERO|CLOSE) = |^$' \
   | tee build-leakcheck/soak.csv

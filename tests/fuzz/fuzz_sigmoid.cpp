@@ -31,14 +31,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        curve.arr.empty(),
                    "odd length %d left len %d", len, curve.len);
     } else {
-        FUZZ_CHECK(curve.len == len && curve.halfLen == (len >> 1) && curve.getLen() == len,
-                   "length %d stored as %d / %d", len, curve.len, curve.halfLen);
-        FUZZ_CHECK(curve.arr.size() == size_t(len > 0 ? len : 0), "%zu values for length %d",
-                   curve.arr.size(), len);
-        FUZZ_CHECK(curve.maxVal == maxVal, "maxVal");
-        FUZZ_CHECK(
-            std::memcmp(&curve.k, &k, sizeof k) == 0 || (std::isnan(curve.k) && std::isnan(k)),
-            "k");
+        FUZZ_CHECK(curve.len == len && curve.halfLen == (len >> 1) && curve.getLen() == len &&
+                       curve.arr.size() == size_t(len > 0 ? len : 0) && curve.maxVal == maxVal &&
+                       (std::memcmp(&curve.k, &k, sizeof k) == 0 ||
+                        (std::isnan(curve.k) && std::isnan(k))),
+                   "length %d stored as %d / %d, %zu values", len, curve.len, curve.halfLen,
+                   curve.arr.size());
         if (len > 0 && maxVal >= 0 && maxVal <= 255 && std::isfinite(k) && k >= 0.0f) {
             for (int i = 1; i < len; ++i)
                 FUZZ_CHECK(curve.arr[size_t(i)] <= curve.arr[size_t(i - 1)],

@@ -1,21 +1,11 @@
 // The seam flood on arbitrary cost and marker images (any labels, any sizes up
 // to 64 x 64, optionally regions of wider matrices so that the two row steps
-// differ), checked against the flood's invariants:
-//  - the one-cell frame ends -1, and nothing outside the region is touched;
-//  - interior seeds (positive input labels) are unchanged;
-//  - every other interior cell is 0, -1 or a label that some interior seed
-//    carries; no -2 (queued) mark survives;
-//  - a flooded cell's positive neighbours all carry its label, a flooded
-//    boundary cell (-1) touches two different labels, and a cell left at 0
-//    touches no positive label (it lies in a pocket enclosed by -1);
-//  - labelOneCount of every block equals the number of non-seed cells of the
-//    block labelled 1, labelOneRatio is 0;
-//  - the 256 queues are empty after the call, and a second call on the same
-//    stitcher with the same inputs gives the same result;
-//  - labels and counts equal those of a plain reference flood (one std::deque
-//    per level, the lowest non-empty level served first), so every ordering
-//    and tie-break of the optimised flood is checked, not only its invariants.
-#include <set>
+// differ), compared with a plain reference flood (one std::deque per level, the
+// lowest non-empty level served first): labels and per-block label-1 counts
+// equal, so every ordering and tie-break of the optimised flood is checked.
+// Besides: nothing outside the region is touched, labelOneRatio is 0, the 256
+// queues are empty after the call, and a second call on the same stitcher with
+// the same inputs gives the same result.
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -137,54 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.lastMaskBlockRow = (numBlocks - 1) * blockHeight;
     const Result first =
         run_flood(s, numBlocks, blockHeight, cost, markersIn, markerPad, markerRowOff);
-
-    const cv::Mat& out = first.markers;
-    auto at = [&](int r, int c) { return out.at<int>(r, c); };
-    auto seed = [&](int r, int c) { return markersIn.at<int>(r, c) > 0; };
-
-    std::set<int> seedLabels;
-    for (int r = 1; r < rows - 1; ++r)
-        for (int c = 1; c < cols - 1; ++c)
-            if (seed(r, c)) seedLabels.insert(markersIn.at<int>(r, c));
-
-    std::vector<int> expectCounts(size_t(numBlocks), 0);
-    for (int r = 0; r < rows; ++r) {
-        for (int c = 0; c < cols; ++c) {
-            const int v = at(r, c);
-            if (r == 0 || r == rows - 1 || c == 0 || c == cols - 1) {
-                FUZZ_CHECK(v == -1, "frame cell (%d, %d) = %d", c, r, v);
-                continue;
-            }
-            if (seed(r, c)) {
-                FUZZ_CHECK(v == markersIn.at<int>(r, c), "seed (%d, %d) changed to %d", c, r, v);
-                continue;
-            }
-            FUZZ_CHECK(v == 0 || v == -1 || seedLabels.count(v), "cell (%d, %d) = %d", c, r, v);
-            const int nb[4] = {at(r, c - 1), at(r, c + 1), at(r - 1, c), at(r + 1, c)};
-            std::set<int> positive;
-            for (int k = 0; k < 4; ++k)
-                if (nb[k] > 0) positive.insert(nb[k]);
-            if (v == 0) {
-                FUZZ_CHECK(positive.empty(), "unflooded cell (%d, %d) touches label %d", c, r,
-                           *positive.begin());
-            } else if (v == -1) {
-                FUZZ_CHECK(positive.size() >= 2, "boundary cell (%d, %d) touches %zu labels", c, r,
-                           positive.size());
-            } else {
-                FUZZ_CHECK(positive.size() == 1 && *positive.begin() == v,
-                           "cell (%d, %d) labelled %d next to %zu labels", c, r, v,
-                           positive.size());
-                if (v == 1) {
-                    const int block = r <= s.lastMaskBlockRow ? r / blockHeight : numBlocks - 1;
-                    ++expectCounts[size_t(block)];
-                }
-            }
-        }
-    }
-    for (int b = 0; b < numBlocks; ++b)
-        FUZZ_CHECK(first.counts[size_t(b)] == expectCounts[size_t(b)],
-                   "block %d counted %d label-1 cells, holds %d", b, first.counts[size_t(b)],
-                   expectCounts[size_t(b)]);
 
     const Result ref =
         zt::reference_flood(cost, markersIn, numBlocks, blockHeight, s.lastMaskBlockRow);
