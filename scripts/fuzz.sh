@@ -34,7 +34,7 @@ cmake --build build-fuzz -j"$jobs" --target zelvo_fuzz_targets
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 mkdir -p build-fuzz/artifacts
-targets=(fuzz_motion_decode fuzz_watershed fuzz_stitcher fuzz_sigmoid)
+targets=(fuzz_stitcher fuzz_watershed fuzz_sigmoid)
 status=0
 summary=()
 for t in "${targets[@]}"; do

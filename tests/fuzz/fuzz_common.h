@@ -2,9 +2,6 @@
 #ifndef ZELVO_FUZZ_COMMON_H
 #define ZELVO_FUZZ_COMMON_H
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -31,12 +28,7 @@ namespace zfuzz {
 // The stitcher constructor prints unconditionally; libFuzzer reports on
 // stderr, so standard output can go.
 inline void silence_stdout() {
-    fflush(stdout);
-    const int fd = open("/dev/null", O_WRONLY);
-    if (fd >= 0) {
-        dup2(fd, 1);
-        close(fd);
-    }
+    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
 }
 
 // An int that is usually in [lo, hi] and sometimes one of the values at
@@ -62,17 +54,12 @@ inline float pick_float(FuzzedDataProvider& in, float lo, float hi) {
     return in.ConsumeFloatingPointInRange<float>(lo, hi);
 }
 
-// Fills n bytes from the input, repeating what is left when it runs short
-// (zeros once it is exhausted).
+// Fills n bytes from up to `take` input bytes, repeated when they run short
+// (zeros once the input is exhausted).
 inline void fill_bytes(FuzzedDataProvider& in, uint8_t* dst, size_t n, size_t take) {
     if (n == 0) return;
-    const size_t want = take < n ? take : n;
-    const std::vector<uint8_t> src = in.ConsumeBytes<uint8_t>(want);
-    if (src.empty()) {
-        std::memset(dst, 0, n);
-        return;
-    }
-    for (size_t i = 0; i < n; ++i) dst[i] = src[i % src.size()];
+    const std::vector<uint8_t> src = in.ConsumeBytes<uint8_t>(take < n ? take : n);
+    for (size_t i = 0; i < n; ++i) dst[i] = src.empty() ? 0 : src[i % src.size()];
 }
 
 }  // namespace zfuzz

@@ -1,13 +1,10 @@
-// Blend curves of arbitrary (bounded) lengths, steepness and numerators, read
-// out at arbitrary centres into buffers of exactly len bytes:
-//  - an odd length leaves an empty curve (len, halfLen, k, maxVal all 0) and
-//    read-outs that write nothing;
-//  - an even length keeps len values; with 0 <= maxVal <= 255 and a finite
-//    k >= 0 they never rise from left to right and the midpoint holds
-//    maxVal / 2 truncated;
-//  - getArr and getArrToAddr agree, and both equal the curve clamped at its
-//    ends and shifted so that its midpoint lands on the centre (index
-//    arithmetic in wrapping 32-bit integers).
+// Blend curves of any length up to 4096 either way, steepness and numerator,
+// read out at any centre into exactly len bytes. An odd length leaves an empty
+// curve (all fields 0) whose read-outs write nothing; an even one keeps len
+// values, which with 0 <= maxVal <= 255 and a finite k >= 0 never rise and
+// hold maxVal / 2 truncated at the midpoint. getArr and getArrToAddr agree
+// with the curve clamped at its ends and shifted so that its midpoint lands on
+// the centre (index arithmetic in wrapping 32-bit integers).
 #include <cmath>
 #include <vector>
 
@@ -49,18 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const int reads = in.ConsumeIntegralInRange<int>(1, 4);
     for (int n = 0; n < reads; ++n) {
-        int center;
-        switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-            case 0:
-                center = in.ConsumeIntegral<int>();
-                break;
-            case 1:
-                center = zfuzz::pick_int(in, INT_MIN, INT_MAX);
-                break;
-            default:
-                center = in.ConsumeIntegralInRange<int>(-2 * 4096, 2 * 4096);
-                break;
-        }
+        const int how = in.ConsumeIntegralInRange<int>(0, 3);
+        const int center = how == 0   ? in.ConsumeIntegral<int>()
+                           : how == 1 ? zfuzz::pick_int(in, INT_MIN, INT_MAX)
+                                      : in.ConsumeIntegralInRange<int>(-2 * 4096, 2 * 4096);
         const size_t n_out = size_t(curve.len > 0 ? curve.len : 0);
         // Exactly len bytes: a write past them is an AddressSanitizer report.
         std::vector<unsigned char> dst(n_out);

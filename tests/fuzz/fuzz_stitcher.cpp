@@ -1,26 +1,18 @@
-// Stitchers driven as a host drives them; the first input byte picks the way.
-//
-// Even: set-up with arbitrary construction parameters, library parameters and
-// LUT words. setup either throws std::invalid_argument and leaves the stitcher
-// exactly as constructed, or succeeds with anchors inside the motion grid;
-// then three frames of the frame driver (shifts within their bounds) and of
-// process + copyTo_dre_fusion_map run on arbitrary strips and motion bitmaps.
-// The host keeps its side: every buffer is as large as the record and the
-// parameters say, cellWidth is not 0 (the constructor divides by it),
-// numDiffLevels does not exceed the arrays; geometries whose buffers no host
-// could hold are skipped.
-//
-// Odd: the whole frame record, as a buggy host might write it, over a rig of
-// four stitchers (five images), up to four frames. The frame call throws
-// exactly when the record shows it cannot run (img_num 0: an array of -1
-// overlaps; a strip outside the strip buffer or empty: OpenCV's error) and
-// writes nothing but the shift slots of the overlaps it tracked, each within
-// +-32 pixels; then the seam path runs on every pre-processed overlap. The
-// host holds strip_buf_width x strip_height[0] strip bytes, blocksY x rowBytes
-// bytes per bitmap, decoded maps below a megabyte, and no more than the
-// record's room of images; addresses the library must not read hold junk.
-//
-// Every buffer is exactly as large as that, so ASan sees any read beyond it.
+// The frame driver and the stitchers as a host drives them, every buffer
+// exactly as large as the record and the parameters say (ASan sees any read
+// beyond it). The first input byte, modulo 3, picks the way:
+// 0: any construction and library parameters and LUT words (cellWidth not 0,
+//    buffers a host could hold): setup throws std::invalid_argument leaving the
+//    stitcher as constructed, or succeeds with anchors inside the motion grid
+//    and three frames of both paths give shifts within their bounds.
+// 1: the whole frame record as a buggy host might write it, four stitchers, up
+//    to four frames: the frame call throws exactly when the record shows it
+//    cannot run (img_num 0; a strip outside the buffer or empty), writes only
+//    the shift slots of the overlaps it tracked (within +-32 px), and the seam
+//    path runs after it. Addresses the library must not read hold junk.
+// 2: motion bitmaps up to 4096 x 4096 px on one-image records over up to four
+//    frames (maps re-sized on growth, released in between): every decoded byte
+//    equals its bit.
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -34,8 +26,7 @@ namespace {
 using zfuzz::pick_float;
 using zfuzz::pick_int;
 
-// With ZELVO_FUZZ_STATS set, how far the inputs got is printed at exit: a
-// harness whose inputs were all refused would test little.
+// With ZELVO_FUZZ_STATS set, how far the inputs got is printed at exit.
 long long g_setups = 0, g_refusedSetups = 0, g_ranSetups = 0;
 long long g_frames = 0, g_refused = 0, g_tracked = 0, g_seams = 0, g_seamsWithMotion = 0;
 void printStats() {
@@ -45,12 +36,6 @@ void printStats() {
             g_setups, g_refusedSetups, g_ranSetups, g_frames, g_refused, g_tracked, g_seams,
             g_seamsWithMotion);
 }
-
-void resetCounters() {
-    zelvo::frameDriverCounter() = zelvo::trackerDumpCounter() = zelvo::shiftingCounter() = 0;
-}
-
-// ---- set-up and three frames ---------------------------------------------
 
 // Everything setup writes, as it stands; a refused setup must leave it so.
 std::vector<long long> snapshot(const DynStitcher& s) {
@@ -92,10 +77,10 @@ void fillLuts(FuzzedDataProvider& in, std::vector<uint32_t> (&luts)[2], unsigned
 // Accepted: the geometry the per-frame paths rely on.
 void checkAccepted(const DynStitcher* s, unsigned mdW, unsigned mdH) {
     const size_t blocks = size_t(s->numMaskBlocks);
-    FUZZ_CHECK(s->maskCols >= 2 && s->maskRows >= 1 && s->numMaskBlocks >= 1,
-               "accepted %d x %d cells in %d blocks", s->maskCols, s->maskRows, s->numMaskBlocks);
-    FUZZ_CHECK(s->lastMaskBlockRow < s->maskRows, "last block starts at %d of %d rows",
-               s->lastMaskBlockRow, s->maskRows);
+    FUZZ_CHECK(s->maskCols >= 2 && s->maskRows >= 1 && s->numMaskBlocks >= 1 &&
+                   s->lastMaskBlockRow < s->maskRows,
+               "accepted %d x %d cells in %d blocks, the last from row %d", s->maskCols,
+               s->maskRows, s->numMaskBlocks, s->lastMaskBlockRow);
     FUZZ_CHECK(s->maskBlockStats.size() == blocks && s->prevMaskBlockStats.size() == blocks &&
                    s->blockMotionHistory.size() == blocks && s->blockMdCellCount.size() == blocks &&
                    s->rowCrossX.size() == size_t(s->maskRows) && s->sigmoidCurves.size() == 7,
@@ -164,21 +149,19 @@ void runThreeFrames(FuzzedDataProvider& in, DynStitcher* s, unsigned mdW, unsign
         const bool withMotion = (mode & 0x18) != 0;
         s->process(withMotion ? decoded_md_buffer[0] : nullptr,
                    withMotion ? decoded_md_buffer[1] : nullptr);
-        FUZZ_CHECK(s->currMask.rows == s->maskRows && s->currMask.cols == s->maskCols,
-                   "mask %d x %d", s->currMask.cols, s->currMask.rows);
-        FUZZ_CHECK(s->rowCrossX.size() == size_t(s->maskRows), "rowCrossX size");
+        FUZZ_CHECK(s->currMask.rows == s->maskRows && s->currMask.cols == s->maskCols &&
+                       s->rowCrossX.size() == size_t(s->maskRows),
+                   "mask %d x %d, %zu crossings", s->currMask.cols, s->currMask.rows,
+                   s->rowCrossX.size());
         for (const auto& h : s->blockMotionHistory) FUZZ_CHECK(h.size() == 32, "history length");
         s->copyTo_dre_fusion_map();
     }
 }
 
 void setupAndFrames(FuzzedDataProvider& in) {
-    // Library parameters.
     const int lutRows = std::min(pick_int(in, -1, 64), 1 << 16);  // the host allocates no more
     const int initBlocks = pick_int(in, -2, 16);
     const uint8_t switches = in.ConsumeIntegral<uint8_t>();
-
-    // Construction parameters.
     const int imgWidth = pick_int(in, -4, 1024), imgHeight = pick_int(in, -4, 512);
     const int overlapWidth = pick_int(in, -4, 512), numMaskBlocks = pick_int(in, -2, 16);
     const float blockScoreMax = pick_float(in, -100.0f, 100.0f);
@@ -220,7 +203,7 @@ void setupAndFrames(FuzzedDataProvider& in) {
         // A negative row count: no table, so set-up must refuse.
     }
     srand(1);  // reproducible reset draws
-    resetCounters();
+    zelvo::frameDriverCounter() = zelvo::trackerDumpCounter() = zelvo::shiftingCounter() = 0;
 
     DynStitcher* s = create_dynstitcher(
         0, 0, imgWidth, imgHeight, overlapWidth, numMaskBlocks, blockScoreMax, blockScoreMin, 0.0f,
@@ -247,8 +230,6 @@ void setupAndFrames(FuzzedDataProvider& in) {
     FUZZ_CHECK(s == nullptr, "handle not cleared");
     zelvo_stitch_uninit();
 }
-
-// ---- the whole frame record over a four-stitcher rig ------------------------
 
 constexpr int kImages = ZELVO_STITCH_MAX_IMAGES, kOverlaps = kImages - 1;
 constexpr int kW = 128, kH = 64, kOverlap = 32, kCell = 4, kBlocks = 2, kLut = 5;
@@ -338,7 +319,7 @@ size_t stripLayout(FuzzedDataProvider& in, _ZELVO_STITCH_INFO& r, uint32_t overl
 
 void recordFrames(FuzzedDataProvider& in) {
     Rig rig;
-    resetCounters();
+    zelvo::frameDriverCounter() = zelvo::trackerDumpCounter() = zelvo::shiftingCounter() = 0;
     Zelvo_Stitch_Shift_Every_N_Frames = in.ConsumeIntegralInRange<int>(-2, 2);
     uint32_t mapImages = 0, mapBytes = 0;  // what the decoded maps were allocated for
 
@@ -431,6 +412,42 @@ void recordFrames(FuzzedDataProvider& in) {
     }
 }
 
+void decodeFrames(FuzzedDataProvider& in) {
+    zelvo_stitch_uninit();  // no maps, as after loading the library
+    zelvo_stitch_init(9, 1, 0, 0, 1, 1);
+    _ZELVO_STITCH_INFO info;
+    std::memset(&info, 0, sizeof info);
+    info.img_num = 1;
+    DynStitcher* noStitchers[1] = {nullptr};
+    const int frames = in.ConsumeIntegralInRange<int>(1, 4);
+    for (int f = 0; f < frames; ++f) {
+        if (f > 0 && in.ConsumeIntegralInRange<int>(0, 7) == 0) {
+            zelvo_stitch_uninit();
+            FUZZ_CHECK(decoded_md_buffer == nullptr && num_decoded_md_buffer == 0, "after uninit");
+            zelvo_stitch_init(9, 1, 0, 0, 1, 1);
+        }
+        info.md_width = in.ConsumeIntegralInRange<uint32_t>(0, 4096);
+        info.md_height = in.ConsumeIntegralInRange<uint32_t>(0, 4096);
+        const uint32_t blocksX = (info.md_width + 15) / 16, blocksY = (info.md_height + 15) / 16;
+        const uint32_t rowBytes = ((info.md_width + 511) / 512) * 4;
+        std::vector<uint8_t> bitmap(size_t(blocksY) * rowBytes);
+        zfuzz::fill_bytes(in, bitmap.data(), bitmap.size(), 4096);
+        info.md_addr[0] = uint64_t(uintptr_t(bitmap.data()));
+
+        FUZZ_CHECK(zelvo_stitch_process(noStitchers, &info) == 0, "frame result");
+        FUZZ_CHECK(decoded_md_buffer != nullptr && num_decoded_md_buffer == 1 &&
+                       decoded_md_buffer[0] != nullptr,
+                   "maps after frame %d", f);
+        for (uint32_t r = 0; r < blocksY; ++r)
+            for (uint32_t x = 0; x < blocksX; ++x) {
+                const uint8_t want = (bitmap[size_t(r) * rowBytes + x / 8] >> (x % 8)) & 1u;
+                const uint8_t got = decoded_md_buffer[0][size_t(r) * blocksX + x];
+                FUZZ_CHECK(got == want, "block (%u, %u) of %u x %u: got %u, want %u", x, r, blocksX,
+                           blocksY, got, want);
+            }
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -442,9 +459,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     FuzzedDataProvider in(data + 1, size - 1);
-    if (data[0] & 1)
-        recordFrames(in);
-    else
-        setupAndFrames(in);
+    switch (data[0] % 3) {
+        case 0:
+            setupAndFrames(in);
+            break;
+        case 1:
+            recordFrames(in);
+            break;
+        default:
+            zelvo_stitch_set_dbg_out(0);
+            decodeFrames(in);
+    }
     return 0;
 }

@@ -1,19 +1,16 @@
-// Long-run drivers over the simulator's host logic (tools/sim_host: cameras
-// cut from each frame, strip buffer, motion bitmaps, LUTs, frame call, seam
-// path and fusion-map copy per overlap, panorama blend), playing the bundled
-// footage without writing any output.
-//
-//   rig_driver cycles [N (1000)] [frames per cycle (5)]
-//     N lifecycles (init, create, setup, frames of both paths, destroy,
-//     uninit) of a tiny two-camera rig on the footage scaled to 96 x 48, plus
-//     one refused set-up per cycle; run under valgrind by scripts/leakcheck.sh.
-//     Standard output goes to /dev/null unless ZELVO_LEAKCHECK_VERBOSE is set.
-//   rig_driver soak [frames (100000)] [sample every (1000)] [rig options...]
-//     The footage looped through one rig (the simulator's defaults and
-//     options), printing "frame,rss_kib,ms_per_frame" per sample and a
-//     summary; exits 1 when the resident memory grows by 1 MiB or more after
-//     the first sample (scripts/soak.sh).
-// Exits 2 on bad arguments, missing footage or a broken lifecycle.
+// Long-run drivers over the simulator's host logic (tools/sim_host: cameras,
+// strip buffer, motion bitmaps, LUTs, both paths, panorama blend) on the
+// bundled footage, writing no output. Exits 2 on bad arguments, missing
+// footage or a broken lifecycle.
+//   rig_driver cycles [N (1000)] [frames per cycle (5)]: N lifecycles (init,
+//     create, setup, frames, destroy, uninit) of a tiny two-camera rig on the
+//     footage scaled to 96 x 48, and one refused set-up each; for valgrind
+//     (scripts/leakcheck.sh). Standard output is dropped unless
+//     ZELVO_LEAKCHECK_VERBOSE is set.
+//   rig_driver soak [frames (100000)] [sample every (1000)] [rig options...]:
+//     one rig (the simulator's defaults and options) on the looped footage;
+//     prints "frame,rss_kib,ms_per_frame" per sample and a summary; exits 1
+//     when the resident memory grows by 1 MiB or more after the first sample.
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -50,10 +48,7 @@ std::vector<cv::Mat> loadFootage(const std::string& dir) {
 
 long long residentKib() {
     long long size = 0, resident = -1;
-    if (FILE* f = fopen("/proc/self/statm", "r")) {
-        if (fscanf(f, "%lld %lld", &size, &resident) != 2) resident = -1;
-        fclose(f);
-    }
+    std::ifstream("/proc/self/statm") >> size >> resident;
     return resident < 0 ? -1 : resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -63,7 +58,6 @@ int cycles(int n, int frames) {
     const bool verbose = getenv("ZELVO_LEAKCHECK_VERBOSE") != nullptr;
     if (!verbose && freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence stdout");
     std::vector<cv::Mat> footage = loadFootage(std::string(ZELVO_SAMPLES_DIR) + "/vtest");
-    footage.resize(std::min<size_t>(footage.size(), size_t(frames)));
     for (cv::Mat& f : footage) cv::resize(f, f, cv::Size(96, 48), 0, 0, cv::INTER_AREA);
 
     zsim::RigConfig cfg;
