@@ -44,7 +44,7 @@ Result runSim([[maybe_unused]] const std::string& args) {
     // One file per test process: CTest runs this file's tests side by side.
     const fs::path err = kDir / ("stderr-" + std::to_string(getpid()) + ".txt");
     // The seam comparison and the video are left out: these tests are about input.
-    const std::string cmd = std::string("'") + ZELVO_SIM_PROGRAM +
+    const std::string cmd = std::string(ZELVO_SIM_RUNNER) + "'" + ZELVO_SIM_PROGRAM +
                             "' --quiet --no-quality --no-video " + args + " >/dev/null 2>'" +
                             err.string() + "'";
     const int rc = std::system(cmd.c_str());
