@@ -5,9 +5,7 @@
 // for byte. The test command also runs this file under ThreadSanitizer.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -15,39 +13,38 @@
 
 namespace {
 
-constexpr int kFrames = 200;
-constexpr int kThreads = 4;
+struct RigOutput {
+    std::vector<uint8_t> fusion;  // per frame, every overlap's fusion map
+    std::vector<int> shifts;      // per frame, the record's shift slots
+    std::vector<int> seams;       // per frame, every overlap's seam columns
+};
 
-// Per frame: the shift slots of the record, then every overlap's fusion map
-// and seam columns.
-std::vector<uint8_t> runRig(bool threaded) {
+RigOutput runRig(bool threaded) {
     zt::RigHost host;
-    for (int i = 0; i < zt::RigHost::kOverlaps; ++i) host.setup(i);
+    for (int i = 0; i < zt::RigHost::kOverlaps; ++i) {
+        host.setup(i);  // no block needs motion: every seam follows the footage's flood
+        host.stitchers[i]->blockMdCellCount.assign(4, 0);
+    }
     Zelvo_Stitch_Shift_Every_N_Frames = 2;
-    std::vector<uint8_t> out;
-    auto append = [&out](const void* p, size_t n) {
-        out.insert(out.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
-    };
-    for (int f = 0; f < kFrames; ++f) {
+    RigOutput out;
+    for (int f = 0; f < 200; ++f) {
         host.fill(f);
         host.frameCall();
-        if (threaded) {
-            std::atomic<int> next{0};
-            std::vector<std::thread> pool;
-            for (int t = 0; t < kThreads; ++t)
-                pool.emplace_back([&] {
-                    for (int i; (i = next++) < zt::RigHost::kOverlaps;) host.seam(i);
-                });
-            for (auto& th : pool) th.join();
-        } else {
-            for (int i = 0; i < zt::RigHost::kOverlaps; ++i) host.seam(i);
-        }
-        append(host.info.overlap_shift_value, sizeof host.info.overlap_shift_value);
+        std::atomic<int> next{0};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < (threaded ? 4 : 0); ++t)
+            pool.emplace_back([&] {
+                for (int i; (i = next++) < zt::RigHost::kOverlaps;) host.seam(i);
+            });
+        for (auto& th : pool) th.join();
         for (int i = 0; i < zt::RigHost::kOverlaps; ++i) {
-            append(host.fusion[i].data(), host.fusion[i].size());
+            if (!threaded) host.seam(i);
             const std::vector<int> cross = host.stitchers[i]->getMaskCrossX();
-            append(cross.data(), cross.size() * sizeof(int));
+            out.fusion.insert(out.fusion.end(), host.fusion[i].begin(), host.fusion[i].end());
+            out.seams.insert(out.seams.end(), cross.begin(), cross.end());
         }
+        const auto& slots = host.info.overlap_shift_value;
+        out.shifts.insert(out.shifts.end(), std::begin(slots), std::end(slots));
     }
     return out;
 }
@@ -55,20 +52,10 @@ std::vector<uint8_t> runRig(bool threaded) {
 }  // namespace
 
 TEST(Threads, PerOverlapCallsOnFourThreadsMatchTheSequentialRun) {
-    const std::vector<uint8_t> sequential = runRig(false);
-    const std::vector<uint8_t> threaded = runRig(true);
-    ASSERT_EQ(sequential.size(), threaded.size());
-    const size_t firstDiff =
-        size_t(std::mismatch(sequential.begin(), sequential.end(), threaded.begin()).first -
-               sequential.begin());
-    EXPECT_EQ(firstDiff, sequential.size()) << "first differing byte " << firstDiff;
+    const RigOutput sequential = runRig(false), threaded = runRig(true);
+    EXPECT_TRUE(sequential.fusion == threaded.fusion) << "fusion maps differ";
+    EXPECT_EQ(sequential.seams, threaded.seams);
+    EXPECT_EQ(sequential.shifts, threaded.shifts);
     // The rig must exercise the shift path: some overlap moved off 0.
-    bool shifted = false;
-    const size_t perFrame = sequential.size() / kFrames;
-    for (int f = 0; f < kFrames && !shifted; ++f) {
-        int32_t slots[ZELVO_STITCH_MAX_IMAGES];
-        std::memcpy(slots, &sequential[f * perFrame], sizeof slots);
-        for (int s = 1; s < ZELVO_STITCH_MAX_IMAGES; ++s) shifted |= slots[s] != 0;
-    }
-    EXPECT_TRUE(shifted);
+    EXPECT_GT(cv::countNonZero(sequential.shifts), 0);
 }
