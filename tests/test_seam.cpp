@@ -19,32 +19,24 @@ bool same(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
-// A stitcher of 8 x `height` one-pixel mask cells. Vertex (c, r) of both LUTs
-// points at motion cell (c, r) of a 40 x 40 map; with the 33 x 33 grid of
-// motionGrid() block 0 holds LUT rows 0..16, left cells x 16..32, right x 0..16.
+// A stitcher of 8 x 6 one-pixel mask cells in two blocks, scores clamped to [-7, 10]. Vertex
+// (c, r) of both 33 x 33 LUTs points at motion cell (c, r) of a 40 x 40 map, so block 0 holds LUT
+// rows 0..16: left cells x 16..32, right cells x 0..16.
 struct SeamRig {
-    int lutGrid = 2, libBlocks = 2, height = 6, blocks = 2, scoreStep = 1, resetQuiet = 1000;
-    float scoreMax = 100.0f, scoreMin = -100.0f;
+    int scoreStep = 1, resetQuiet = 1000;
     std::vector<float> thresholds, incs;
     bool enableReset = false, useMaskBlocks = true;
     std::vector<uint32_t> lut;
-    Bytes fusion;
+    Bytes fusion = Bytes(6 * 8, 77);
     DynStitcher* s = nullptr;
-    SeamRig& motionGrid() {
-        lutGrid = 33, scoreMax = 10.0f, scoreMin = -7.0f;
-        return *this;
-    }
     DynStitcher& build() {
-        zelvo_stitch_init(lutGrid, libBlocks, 0, enableReset, useMaskBlocks, 1);
-        for (int r = 0; r < lutGrid; ++r)
-            for (int c = 0; c < lutGrid; ++c)
-                lut.push_back((uint32_t(r) << 22) | (uint32_t(c) << 6));
-        fusion.assign(size_t(height * 8), 77);
+        zelvo_stitch_init(33, 2, 0, enableReset, useMaskBlocks, 1);
+        for (int r = 0; r < 33; ++r)
+            for (int c = 0; c < 33; ++c) lut.push_back((uint32_t(r) << 22) | (uint32_t(c) << 6));
         zt::StdoutCapture quiet;
-        s = create_dynstitcher(0, 0, 16, height, 8, blocks, scoreMax, scoreMin, 0.0f,
-                               int(thresholds.size()), thresholds.data(), incs.data(), scoreStep,
-                               resetQuiet, lutGrid, lutGrid, lut.data(), lut.data(), 0, 40, 40, 1,
-                               1);
+        s = create_dynstitcher(0, 0, 16, 6, 8, 2, 10.0f, -7.0f, 0.0f, int(thresholds.size()),
+                               thresholds.data(), incs.data(), scoreStep, resetQuiet, 33, 33,
+                               lut.data(), lut.data(), 0, 40, 40, 1, 1);
         setup_dynstitcher(s, 0, reinterpret_cast<unsigned long>(fusion.data()));
         return *s;
     }
@@ -221,19 +213,19 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
     EXPECT_TRUE(odd.arr.empty() && odd.getArr(3).empty() && odd.getLen() == 0);
 }
 
-// Rows are the curve read out at each row's column: the hard one (k = 4) at the held columns,
-// which follow the flood only where the block's flag is set, or the soft one (k = 0.25) at the
-// flood's columns without mask blocks.
+// Rows of the hard curve (k = 4) at held columns that follow the flood only where the block's
+// flag is set, or of the soft one (k = 0.25) at the flood's columns without mask blocks.
 TEST(SeamWorkedExample, ThreeVariants) {
-    const std::vector<int> flood = {3, 3, 4, 4, 5, 5}, middle(6, 4);
-    struct Case {
-        bool useMaskBlocks;
-        int flag;
-        float k;
-        std::vector<int> rowCenters, crossAfter;
-    };
-    for (const Case& c : {Case{true, 1, 4.0f, flood, flood}, Case{true, 0, 4.0f, middle, middle},
-                          Case{false, 0, 0.25f, flood, middle}}) {
+    // clang-format off
+    const Bytes hard3 = {254, 254, 250, 127, 4, 0, 0, 0}, hard4 = {254, 254, 254, 250, 127, 4, 0, 0},
+                hard5 = {254, 254, 254, 254, 250, 127, 4, 0}, soft3 = {173, 158, 143, 127, 111, 96, 81, 81},
+                soft4 = {186, 173, 158, 143, 127, 111, 96, 81}, soft5 = {186, 186, 173, 158, 143, 127, 111, 96};
+    const struct { bool useMaskBlocks; int flag; std::vector<Bytes> rows; std::vector<int> crossAfter; } cases[] = {
+        {true, 1, {hard3, hard3, hard4, hard4, hard5, hard5}, {3, 3, 4, 4, 5, 5}},
+        {true, 0, {hard4, hard4, hard4, hard4, hard4, hard4}, {4, 4, 4, 4, 4, 4}},
+        {false, 0, {soft3, soft3, soft4, soft4, soft5, soft5}, {4, 4, 4, 4, 4, 4}}};
+    // clang-format on
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.useMaskBlocks << " " << c.flag);
         SeamRig rig;
         rig.useMaskBlocks = c.useMaskBlocks;
@@ -244,9 +236,7 @@ TEST(SeamWorkedExample, ThreeVariants) {
         EXPECT_EQ(s.maskBlockStats[0].labelOneCount, 3);
         EXPECT_EQ(s.prevMaskBlockStats[1].labelOneCount, 5);  // now this frame's records
         EXPECT_FLOAT_EQ(s.maskBlockStats[1].labelOneRatio, 5.0f / 25.0f);
-        for (int r = 0; r < 6; ++r)
-            EXPECT_EQ(rowOf(s.currMask, r),
-                      SigmoidCurve(8, c.k, 255).getArr(c.rowCenters[size_t(r)]));
+        for (int r = 0; r < 6; ++r) EXPECT_EQ(rowOf(s.currMask, r), c.rows[size_t(r)]) << r;
         EXPECT_EQ(s.rowCrossX, c.crossAfter);
         EXPECT_EQ(s.blockSeamUpdate, std::vector<int>(2, c.flag)) << "no motion maps: flags kept";
         EXPECT_EQ(s.quietFrameCount, 1);
@@ -256,11 +246,10 @@ TEST(SeamWorkedExample, ThreeVariants) {
 
 TEST(SeamCrossing, RowsOfTheMaskAndHistoryAverages) {
     DynStitcher s;
-    const std::pair<Bytes, int> rows[] = {{{255, 255, 255, 0, 0, 0}, 2},
-                                          {{255, 0}, 0},
-                                          {{0, 255, 255}, 0},
-                                          {{7, 7, 7, 7}, 3},
-                                          {{9}, 0}};
+    // clang-format off
+    const std::pair<Bytes, int> rows[] = {
+        {{255, 255, 255, 0, 0, 0}, 2}, {{255, 0}, 0}, {{0, 255, 255}, 0}, {{7, 7, 7, 7}, 3}, {{9}, 0}};
+    // clang-format on
     for (const auto& c : rows) {
         s.fusionMask = cv::repeat(cv::Mat(c.first).t(), 2, 1);
         EXPECT_EQ(s.getMaskCrossX(), std::vector<int>(2, c.second));
@@ -294,7 +283,7 @@ TEST(SeamScores, MotionMovesTheScore) {
                      << c.leftCells << "/" << c.rightCells << " step " << c.step);
         SeamRig rig;
         rig.scoreStep = c.step;
-        DynStitcher& s = rig.motionGrid().build();
+        DynStitcher& s = rig.build();
         s.diffImage = cv::Mat(6, 8, CV_8UC1, cv::Scalar(128));
         Bytes mdL(40 * 40, 0), mdR(40 * 40, 0);
         for (int k = 0; k < c.leftCells; ++k) mdL[size_t(k / 17 * 40 + 16 + k % 17)] = 1;
@@ -313,7 +302,7 @@ TEST(SeamScores, MotionMovesTheScore) {
 TEST(SeamScores, ClampedWithMotionMapsOnly) {
     SeamRig rig;
     rig.thresholds = {0.05f, 2.0f}, rig.incs = {-50.0f, 40.0f}, rig.scoreStep = 3;
-    DynStitcher& s = rig.motionGrid().build();
+    DynStitcher& s = rig.build();
     s.diffImage = cv::Mat(6, 8, CV_8UC1, cv::Scalar(128));
     Bytes md(40 * 40, 0);
     s.process(nullptr, nullptr);  // ratio change = the label-1 share, above 0.05: +40, unclamped
@@ -328,33 +317,13 @@ TEST(SeamScores, ClampedWithMotionMapsOnly) {
     EXPECT_EQ(s.quietFrameCount, 4);
 }
 
-TEST(SeamFlags, BlocksFollowOrHoldTheirSeam) {
-    // All LUT rows map to block 0, so blocks 1 and 2 have no motion cells: their
-    // threshold (2 x 0 cells) is met by any history, while block 0 never sees enough.
-    SeamRig rig;
-    rig.libBlocks = 1, rig.height = 10, rig.blocks = 3;  // rows 0-3, 4-7, 8-9
-    DynStitcher& s = rig.motionGrid().build();
-    ASSERT_EQ(s.blockMdCellCount, (std::vector<int>{33 * 17, 0, 0}));
-    s.diffImage = cv::Mat(10, 8, CV_8UC1, cv::Scalar(0));
-    s.diffImage.col(2).setTo(255);  // the flood's boundary: seam column 2 in every row
-    Bytes md(40 * 40, 0);
-    s.process(md.data(), md.data());
-    EXPECT_EQ(s.blockSeamUpdate, (std::vector<int>{0, 1, 1}));
-    EXPECT_EQ(s.rowCrossX, (std::vector<int>{4, 4, 4, 4, 2, 2, 2, 2, 2, 2}));
-    s.blockSeamUpdate = {1, 1, 0};  // rows past the last block's first row use its flag
-    s.rowCrossX.assign(10, 6);
-    s.process(nullptr, nullptr);
-    EXPECT_EQ(s.rowCrossX, (std::vector<int>{2, 2, 2, 2, 2, 2, 2, 2, 6, 6}));
-}
-
 TEST(SeamReset, RandomResetToTheDefaultMask) {
-    struct Case {
-        bool enable;
-        int resetQuiet, remainder, calls;  // remainder -1: rand() must not be called
-        bool reset;
-    };
-    for (const Case& c : {Case{false, 0, -1, 3, false}, Case{true, 5, -1, 4, false},
-                          Case{true, 0, 50, 1, false}, Case{true, 0, 51, 1, true}}) {
+    // clang-format off
+    const struct { bool enable; int resetQuiet, remainder, calls; bool reset; } cases[] = {
+        {false, 0, -1, 3, false}, {true, 5, -1, 4, false},  // remainder -1: rand() is not called
+        {true, 0, 50, 1, false}, {true, 0, 51, 1, true}};
+    // clang-format on
+    for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.enable << " " << c.remainder);
         SeamRig rig;
         rig.enableReset = c.enable, rig.resetQuiet = c.resetQuiet;
