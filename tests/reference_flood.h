@@ -24,7 +24,9 @@ inline FloodResult reference_flood(const cv::Mat& cost, const cv::Mat& markersIn
     cv::Mat& m = res.markers;
     const cv::Point step[4] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
     std::deque<cv::Point> q[256];
+    int level = 0;  // the lowest level that may hold a cell
     auto queue = [&](cv::Point p) {
+        level = std::min(level, int(cost.at<uint8_t>(p)));
         q[cost.at<uint8_t>(p)].push_back(p);
         m.at<int>(p) = -2;  // queued
     };
@@ -38,27 +40,21 @@ inline FloodResult reference_flood(const cv::Mat& cost, const cv::Mat& markersIn
             for (const cv::Point& d : step)
                 if (v == 0 && m.at<int>(cv::Point(c, r) + d) > 0) queue({c, r});
         }
-    for (int level = 0; level < 256;) {
-        if (q[level].empty()) {
-            ++level;
-            continue;
+    for (; level < 256; ++level)
+        while (!q[level].empty()) {  // queueing a cheaper cell lowers the level
+            const cv::Point p = q[level].front();
+            q[level].pop_front();
+            int label = 0;  // the common positive neighbour label, -1 where two differ
+            for (const cv::Point& d : step) {
+                const int v = m.at<int>(p + d);
+                if (v > 0) label = label == 0 || label == v ? v : -1;
+            }
+            m.at<int>(p) = label;
+            if (label == 1)
+                ++res.counts[size_t(p.y <= lastRow ? p.y / blockHeight : numBlocks - 1)];
+            for (const cv::Point& d : step)
+                if (label != -1 && m.at<int>(p + d) == 0) queue(p + d);
         }
-        const cv::Point p = q[level].front();
-        q[level].pop_front();
-        int label = 0;  // the common positive neighbour label, -1 where two differ
-        for (const cv::Point& d : step) {
-            const int v = m.at<int>(p + d);
-            if (v > 0) label = label == 0 || label == v ? v : -1;
-        }
-        m.at<int>(p) = label;
-        if (label == 1) ++res.counts[size_t(p.y <= lastRow ? p.y / blockHeight : numBlocks - 1)];
-        if (label == -1) continue;
-        for (const cv::Point& d : step) {
-            if (m.at<int>(p + d) != 0) continue;
-            level = std::min(level, int(cost.at<uint8_t>(p + d)));
-            queue(p + d);
-        }
-    }
     return res;
 }
 
