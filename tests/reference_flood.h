@@ -1,6 +1,5 @@
-// The seam flood written as plainly as possible, to compare the optimised one
-// against: one FIFO per cost level, the lowest non-empty level served first,
-// neighbours visited left, right, above, below.
+// The seam flood written plainly, to compare the optimised one against: one FIFO per cost level,
+// the lowest non-empty level served first, neighbours visited left, right, above, below.
 #ifndef ZELVO_REFERENCE_FLOOD_H
 #define ZELVO_REFERENCE_FLOOD_H
 

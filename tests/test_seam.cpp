@@ -64,8 +64,7 @@ cv::Mat labels(int rows, const std::string& s) {
         if (ch != ' ') v.push_back(ch == '#' ? -1 : ch - '0');
     return cv::Mat(v, true).reshape(1, rows);
 }
-// Runs the flood on stats holding stale values and returns the label-1 counts
-// (-99 where a ratio was not cleared); the stitcher's queues must stay empty.
+// The flood on stale stats: label-1 counts (-99 where a ratio stayed stale); queues end empty.
 std::vector<int> flood(DynStitcher& ds, int nb, int bh, const cv::Mat& cost, cv::Mat& mk) {
     std::vector<_MaskBlockStat> stats(static_cast<size_t>(nb));
     for (auto& s : stats) s.labelOneCount = 12345, s.labelOneRatio = 0.75f;
@@ -160,10 +159,8 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
     const struct { int len; float k; int maxVal; Bytes arr; } curves[] = {
         {8, 0.25f, 255, {186, 173, 158, 143, 127, 111, 96, 81}},
         {8, 4.0f, 255, {254, 254, 254, 250, 127, 4, 0, 0}},  // 255/(1+e^-16) < 255 in float
-        {8, 0.0f, 255, Bytes(8, 127)},
-        {2, 0.0f, 1000, {244, 244}},    // 500 = 0x1F4, not clamped
-        {4, 1.0f, -255, {0, 0, 0, 0}},  // negative quotients give 0
-    };
+        {8, 0.0f, 255, Bytes(8, 127)}, {2, 0.0f, 1000, {244, 244}},  // 500 = 0x1F4, not clamped
+        {4, 1.0f, -255, {0, 0, 0, 0}}};                              // negative quotients give 0
     // Read-outs put the midpoint on the centre; outside the curve the end values extend.
     const struct { int center; Bytes out; } reads[] = {
         {0, {127, 111, 96, 81, 81, 81, 81, 81}}, {7, {186, 186, 186, 186, 173, 158, 143, 127}},

@@ -43,8 +43,7 @@ void runRig(bool threaded, std::vector<int>& shifts, std::vector<uint8_t>& fusio
 TEST(Threads, PerOverlapCallsOnFourThreadsMatchTheSequentialRun) {
     std::vector<int> shifts[2];  // sequential, threaded
     std::vector<uint8_t> fusion[2];
-    for (int threaded = 0; threaded < 2; ++threaded)
-        runRig(threaded, shifts[threaded], fusion[threaded]);
+    for (int t = 0; t < 2; ++t) runRig(t == 1, shifts[t], fusion[t]);
     EXPECT_EQ(shifts[0], shifts[1]);
     EXPECT_TRUE(fusion[0] == fusion[1]) << "fusion maps differ";
     EXPECT_GT(cv::countNonZero(shifts[0]), 0) << "no overlap shifted: the shift path went untried";
