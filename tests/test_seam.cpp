@@ -219,8 +219,8 @@ TEST(SeamWorkedExample, ThreeVariants) {
 
 TEST(SeamCrossing, RowsOfTheMaskAndHistoryAverages) {
     DynStitcher s;
-    // History averages with the default weights (1 for the oldest 12, 2, then 3 for the newest
-    // 10), truncated toward zero: leading zeros, then entries of one value -> average.
+    // Crossing columns of mask rows; history averages with the default weights (1 for the oldest
+    // 12, 2, then 3 for the newest 10), truncated: leading zeros, entries of one value -> average.
     // clang-format off
     const std::pair<Bytes, int> rows[] = {
         {{255, 255, 255, 0, 0, 0}, 2}, {{255, 0}, 0}, {{0, 255, 255}, 0}, {{7, 7, 7, 7}, 3}, {{9}, 0}};
