@@ -1,6 +1,7 @@
-// The per-frame driver and what it keeps across frames: motion-bitmap decoding
-// into the exported maps, the frame counters, the library-wide tables and
-// switches. The counters start at 0 once per process.
+// The per-frame driver and what it keeps across frames: the strips handed to each
+// overlap, the tracking period and frame counters, its trace, motion-bitmap decoding
+// into the exported maps, the library-wide tables and switches. The counters start
+// at 0 once per process.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -19,19 +20,17 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 constexpr int kSentinel = -5;
 
-// A host rig: one overlap per strip width, strips `height` rows of grey 100
-// (nothing to track), 40 x 20 motion bitmaps; unused record bytes hold garbage.
+// A host rig: one overlap per strip width, strips `height` rows of grey 100 (nothing
+// to track), 40 x 20 motion bitmaps; unused record bytes hold garbage.
 struct Rig {
     std::vector<unsigned> widths;
     unsigned height, bufWidth = 0;
-    Bytes strip;
-    std::vector<Bytes> md;
+    Bytes strip, md = Bytes(8);
     std::unique_ptr<_ZELVO_STITCH_INFO> info{new _ZELVO_STITCH_INFO};
     std::vector<std::unique_ptr<DynStitcher>> owned;
     std::vector<DynStitcher*> stitchers;
 
-    explicit Rig(std::vector<unsigned> w, unsigned h = 6)
-        : widths(w), height(h), md(w.size() + 1, Bytes(8)) {
+    explicit Rig(std::vector<unsigned> w, unsigned h = 6) : widths(w), height(h) {
         std::memset(info.get(), 0xCD, sizeof *info);
         for (size_t i = 0; i < widths.size(); ++i) {
             info->strip_width[i] = widths[i], info->strip_height[i] = height;
@@ -44,8 +43,8 @@ struct Rig {
         info->img_num = unsigned(widths.size() + 1), info->strip_buf_width = bufWidth;
         info->strip_buf_addr = uint64_t(uintptr_t(strip.data()));
         info->md_width = 40, info->md_height = 20;
-        for (size_t k = 0; k < md.size(); ++k)
-            info->md_addr[k] = uint64_t(uintptr_t(md[k].data())),
+        for (size_t k = 0; k <= widths.size(); ++k)
+            info->md_addr[k] = uint64_t(uintptr_t(md.data())),
             info->overlap_shift_value[k] = kSentinel;
     }
     cv::Mat buffer() { return cv::Mat(int(height), int(bufWidth), CV_8UC1, strip.data()); }
@@ -75,23 +74,22 @@ protected:
 
 }  // namespace
 
-TEST_F(FrameDriver, FirstCallAfterLoadingTracks) {
-    if (zelvo::frameDriverCounter() != 0) GTEST_SKIP() << "a frame already ran in this process";
-    Rig rig({8, 8});
-    Zelvo_Stitch_Shift_Every_N_Frames = 5;
-    EXPECT_TRUE(rig.tracked());
-    EXPECT_FALSE(rig.tracked());
-}
-
 TEST_F(FrameDriver, TrackingFramesFollowThePeriod) {
     Rig rig({8, 8});
+    if (zelvo::frameDriverCounter() == 0) {  // the first call after loading tracks
+        Zelvo_Stitch_Shift_Every_N_Frames = 5;
+        EXPECT_TRUE(rig.tracked());
+        EXPECT_FALSE(rig.tracked());
+    }
     const struct {
         int period, start;
         std::vector<bool> pattern;
     } cases[] = {
-        {0, 0, {true, true, true}},          {1, 5, {true, true, true}},
-        {-1, 5, {true, true, true}},         {3, 0, {true, false, false, true}},
-        {-3, 0, {true, false, false, true}}, {4, 6, {false, false, true, false}},
+        {0, 0, {true, true}},
+        {-1, 5, {true, true}},
+        {3, 0, {true, false, false, true}},
+        {-3, 0, {true, false, false, true}},
+        {4, 6, {false, false, true, false}},
     };
     for (const auto& c : cases) {
         Zelvo_Stitch_Shift_Every_N_Frames = c.period;
@@ -102,8 +100,8 @@ TEST_F(FrameDriver, TrackingFramesFollowThePeriod) {
     }
 }
 
-// Each frame counter started two frames before the wrap reads 2147483647, then 0
-// and on; the shifts stepped on real footage are those of a run from 0.
+// Each frame counter started two frames before the wrap reads 2147483647, then 0 and
+// on; the shifts stepped on real footage are those of a run from 0.
 TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
     last_overlap_id = 0;  // the tracker's dump counter counts frames of overlap 0
     auto play = [](int& counter, int start) {
@@ -121,8 +119,7 @@ TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
         return std::make_pair(shifts, counts);
     };
     const auto fromZero = play(zelvo::frameDriverCounter(), 0);
-    ASSERT_NE(fromZero.first.back(), kSentinel)
-        << "the footage should make the tracker step a shift";
+    ASSERT_NE(fromZero.first.back(), kSentinel) << "the footage should make the tracker step";
     for (int* counter :
          {&zelvo::frameDriverCounter(), &zelvo::shiftingCounter(), &zelvo::trackerDumpCounter()}) {
         const auto run = play(*counter, INT_MAX - 1);
@@ -132,45 +129,35 @@ TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
     last_overlap_id = 1;
 }
 
-TEST_F(FrameDriver, StripOffsetsFollowTheWidths) {
+// Every frame cuts each overlap's strips at the running sum of the widths before it;
+// only tracking frames step the shift, and a converged overlap leaves its slot alone.
+TEST_F(FrameDriver, StripsEveryFrameShiftOnlyOnTrackingFrames) {
     Rig rig({100, 80, 60});
     cv::RNG(11).fill(rig.buffer(), cv::RNG::UNIFORM, 0, 256);
-    rig.frame();
-    const int x[3] = {0, 200, 360};
-    for (int i = 0, w = 100; i < 3; ++i, w -= 20) {
-        EXPECT_EQ(cv::norm(rig.stitchers[i]->leftImage, rig.buffer().colRange(x[i], x[i] + w)), 0)
-            << i;
-        EXPECT_EQ(
-            cv::norm(rig.stitchers[i]->rightImage, rig.buffer().colRange(x[i] + w, x[i] + 2 * w)),
-            0)
-            << i;
-    }
-}
-
-TEST_F(FrameDriver, PreProcessEveryFrameShiftOnlyOnTrackingFrames) {
-    Rig rig({8, 10});
     Zelvo_Stitch_Shift_Every_N_Frames = 3;
     zelvo::frameDriverCounter() = 1;
     DynStitcher& s = *rig.stitchers[1];
-    s.ST_TRKE_tgtLutTranslationX = 5;  // flat strips keep it
-    for (int f = 0; f < 2; ++f) {      // counters 1 and 2: no tracking
-        rig.buffer()(cv::Rect(16, 0, 10, 6)).setTo(10 + f);
+    s.ST_TRKE_tgtLutTranslationX = 5;
+    const int edge[] = {0, 100, 200, 280, 360};
+    for (int f = 0; f < 3; ++f) {    // counters 1 and 2: no tracking; 3: tracking
+        for (int k = 0; k < 4; ++k)  // flat strips in overlaps 0 and 1: nothing to track
+            rig.buffer().colRange(edge[k], edge[k + 1]).setTo(20 * k + f);
         rig.frame();
-        EXPECT_EQ(cv::countNonZero(s.leftImage != 10 + f), 0) << f;
-        EXPECT_EQ(rig.info->overlap_shift_value[2], kSentinel);
-        EXPECT_EQ(s.ST_TRKE_curLutTranslationX, 0);
+        for (int i = 0, x = 0, w = 100; i < 3; x += 2 * w, w -= 20, ++i) {
+            EXPECT_EQ(cv::norm(rig.stitchers[i]->leftImage, rig.buffer().colRange(x, x + w)), 0);
+            EXPECT_EQ(
+                cv::norm(rig.stitchers[i]->rightImage, rig.buffer().colRange(x + w, x + 2 * w)), 0);
+        }
+        EXPECT_EQ(s.ST_TRKE_curLutTranslationX, f < 2 ? 0 : 2) << f;  // a step of 2 cells toward 5
+        EXPECT_EQ(rig.info->overlap_shift_value[2], f < 2 ? kSentinel : 8) << f;
     }
-    rig.frame();  // counter 3: tracking, one step of 2 cells toward 5
-    EXPECT_EQ(s.ST_TRKE_curLutTranslationX, 2);
-    EXPECT_EQ(rig.info->overlap_shift_value[2], 8);
-    EXPECT_EQ(rig.info->overlap_shift_value[1], kSentinel)
-        << "overlap 0 is converged: its slot stays";
+    EXPECT_EQ(rig.info->overlap_shift_value[1], kSentinel) << "overlap 0 is converged";
     rig.info->overlap_shift_value[2] = 1234;
     rig.frame();  // counter 4
     EXPECT_EQ(rig.info->overlap_shift_value[2], 1234);
 }
 
-TEST_F(FrameDriver, MessagesOnlyWhenThePrintSwitchIsOne) {
+TEST_F(FrameDriver, TraceOnlyWhenThePrintSwitchIsOne) {
     Rig rig({8});
     rig.stitchers[0]->ST_TRKE_tgtLutTranslationX = 8;
     zelvo_stitch_set_dbg_out(1);
@@ -244,36 +231,27 @@ struct Frame {
 
 }  // namespace
 
-TEST(Decoding, LayoutsThroughTheFrameDriver) {
-    for (const auto& wh : {std::make_pair(16u, 16u), {512u, 32u}, {520u, 40u}, {640u, 480u}}) {
-        Frame f(1, wh.first, wh.second, wh.first + wh.second);
-        f.run();
-        f.expect_decoded();
-    }
-    Frame f(1, 128, 16, 0);  // one row of 8 blocks, worked by hand
-    f.bits[0] = {0x05, 0xFF, 0xFF, 0xFF};
-    f.maps[0] = {1, 0, 1, 0, 0, 0, 0, 0};
-    f.rec->md_addr[0] = reinterpret_cast<uint64_t>(f.bits[0].data());
-    f.run();
-    f.expect_decoded();
-    zelvo_stitch_uninit();
-}
-
-TEST(Decoding, GrowthUninitEmptyGridAndRefusedImageCounts) {
+// Layouts of one to several words a row, the maps grown (never shrunk) with the image
+// count and grid, freed by uninit and sized afresh after it.
+TEST(Decoding, LayoutsGrowthAndUninit) {
+    Frame hand(1, 128, 16, 0);  // one row of 8 blocks, worked by hand
+    hand.bits[0] = {0x05, 0xFF, 0xFF, 0xFF};
+    hand.maps[0] = {1, 0, 1, 0, 0, 0, 0, 0};
+    hand.rec->md_addr[0] = reinterpret_cast<uint64_t>(hand.bits[0].data());
+    hand.run();
+    hand.expect_decoded();
     const struct {
         uint32_t n, w, h;
         int numAfter;
         bool reuse;
-    } frames[] = {{1, 16, 16, 1, false}, {3, 16, 16, 3, false},  {3, 640, 480, 3, false},
-                  {2, 16, 16, 3, true},  {3, 480, 640, 3, true}, {5, 1920, 1080, 5, false}};
+    } frames[] = {{1, 520, 40, 1, false}, {3, 16, 16, 3, false},  {3, 640, 480, 3, false},
+                  {2, 512, 32, 3, true},  {3, 480, 640, 3, true}, {5, 1920, 1080, 5, false}};
     for (const auto& fr : frames) {
         uint8_t** before = decoded_md_buffer;
         Frame f(fr.n, fr.w, fr.h, fr.w + fr.n);
         f.run();
         EXPECT_EQ(num_decoded_md_buffer, fr.numAfter);
-        if (fr.reuse) {
-            EXPECT_EQ(decoded_md_buffer, before) << fr.n << " images " << fr.w << " x " << fr.h;
-        }
+        if (fr.reuse) EXPECT_EQ(decoded_md_buffer, before) << fr.n << " images " << fr.w;
         f.expect_decoded();
     }
     EXPECT_EQ(zelvo_stitch_uninit(), 0);
@@ -283,18 +261,24 @@ TEST(Decoding, GrowthUninitEmptyGridAndRefusedImageCounts) {
     fresh.run();
     EXPECT_EQ(num_decoded_md_buffer, 4);
     fresh.expect_decoded();
+    zelvo_stitch_uninit();
+}
+
+// An empty grid reads no bitmap; image counts of 0 and past the record's room are
+// refused before anything moves.
+TEST(Decoding, EmptyGridAndRefusedImageCounts) {
     Frame empty(1, 0, 480, 0);
-    empty.rec->md_addr[0] = 0;  // an empty grid reads no bitmap: this would crash
+    empty.rec->md_addr[0] = 0;  // reading it would crash
     empty.run();
     uint8_t** maps = decoded_md_buffer;
     const int counter = zelvo::frameDriverCounter();
     EXPECT_THROW(zelvo_stitch_process(nullptr, Frame(0, 640, 480, 0).rec.get()),
                  std::bad_array_new_length);
-    Frame beyondRoom(1, 640, 480, 0);  // more images than the record's strip arrays hold
+    Frame beyondRoom(1, 640, 480, 0);
     beyondRoom.rec->img_num = ZELVO_STITCH_MAX_IMAGES + 1;
     EXPECT_THROW(zelvo_stitch_process(nullptr, beyondRoom.rec.get()), std::length_error);
-    EXPECT_EQ(zelvo::frameDriverCounter(), counter) << "refused before anything moves";
-    EXPECT_TRUE(decoded_md_buffer == maps && num_decoded_md_buffer == 4);
+    EXPECT_EQ(zelvo::frameDriverCounter(), counter);
+    EXPECT_EQ(decoded_md_buffer, maps);
     zelvo_stitch_uninit();
 }
 
@@ -309,53 +293,38 @@ std::vector<int> grid_row_table() {
 }
 }  // namespace
 
-TEST(LibraryTables, GridRowsSpreadEvenlyOverBlocks) {
+// The grid-row table spreads the LUT rows evenly over the blocks, replaced by each init;
+// subs_tab holds the positive part of i - 256. Both are empty until init.
+TEST(LibraryTables, GridRowsAndSubtractionTable) {
     EXPECT_EQ(kLutAtLoad, nullptr);
+    EXPECT_EQ(kSubs300AtLoad, 0);
     const struct {
         int rows, blocks;
         std::vector<int> table;
     } cases[] = {
         {8, 3, {0, 0, 0, 1, 1, 1, 2, 2}},
         {17, 4, {0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3}},
-        {5, 5, {0, 1, 2, 3, 4}},
         {3, 21, {0, 6, 13}},  // single precision: 1/step and 2/step fall just short of 7 and 14
     };
     for (const auto& c : cases) {
         EXPECT_EQ(zelvo_stitch_init(c.rows, c.blocks, 0, 0, 1, 1), 0);
         EXPECT_EQ(grid_row_table(), c.table) << c.rows << " rows, " << c.blocks << " blocks";
     }
-    EXPECT_EQ(kSubs300AtLoad, 0);  // filled by init: the positive part of i - 256
     const int entries[][2] = {{0, 0}, {256, 0}, {257, 1}, {300, 44}, {511, 255}, {512, 256}};
     for (const auto& e : entries) EXPECT_EQ(DynStitcher::subs_tab[e[0]], e[1]) << e[0];
-    DynStitcher::release_lib();
-}
-
-// Re-init replaces the table and a second release frees nothing (the sanitizer build
-// reports a leak or double free); a negative row count throws after dbg_enable is
-// taken and before the switches.
-TEST(LibraryTables, ReleaseReinitAndNegativeRowCount) {
-    DynStitcher::init_lib(17, 4, false, true, true, 0);
-    DynStitcher::init_lib(8, 3, true, false, true, 4);
     EXPECT_EQ(zelvo_stitch_uninit(), 0);
     EXPECT_TRUE(DynStitcher::lut_vsegment_maskblock_idx == nullptr &&
                 zelvo::lut_vsegment_rows == 0);
-    DynStitcher::release_lib();
-    DynStitcher::init_lib(8, 3, true, false, true, 4);
-    EXPECT_THROW(DynStitcher::init_lib(-1, 3, false, true, true, 6), std::bad_array_new_length);
-    EXPECT_EQ(DynStitcher::lut_vsegment_maskblock_idx, nullptr);
-    EXPECT_EQ(dbg_enable, 6);
-    EXPECT_TRUE(DynStitcher::my_enableResetMask && !DynStitcher::my_useMaskBlocks);
-    EXPECT_EQ(zelvo_stitch_init(4, 2, 0, 0, 1, 1), 0);  // recovers
-    EXPECT_EQ(grid_row_table(), (std::vector<int>{0, 0, 1, 1}));
-    EXPECT_EQ(zelvo_stitch_uninit(), 0);
+    DynStitcher::release_lib();  // a second release frees nothing
 }
 
-// zelvo_stitch_init: dbg_enable from the driver's print switch, non-zero switches are
-// true, both periods zeroed; init_lib takes its value as is.
-TEST(LibraryTables, InitSwitchesAndPeriods) {
+// zelvo_stitch_init takes dbg_enable from the driver's print switch, non-zero switches
+// as true and zeroes both periods; init_lib takes its value as is. A negative row count
+// throws after dbg_enable is taken and before the switches.
+TEST(LibraryTables, SwitchesPeriodsAndNegativeRowCount) {
     for (int v : {2, 0, -7}) {
         zelvo_stitch_set_dbg_out(v);
-        dbg_enable = 1234, Zelvo_Stitch_Shift_Every_N_Frames = 7,
+        dbg_enable = 1234, Zelvo_Stitch_Shift_Every_N_Frames = 7;
         Zelvo_Stitch_Seamline_Every_N_Frames = -3;
         EXPECT_EQ(zelvo_stitch_init(8, 3, 12345, v, -v, 1), 0);
         EXPECT_EQ(dbg_enable, v);
@@ -365,7 +334,12 @@ TEST(LibraryTables, InitSwitchesAndPeriods) {
                     Zelvo_Stitch_Seamline_Every_N_Frames == 0);
     }
     zelvo_stitch_set_dbg_out(1);
-    DynStitcher::init_lib(8, 3, false, true, true, 9);
-    EXPECT_EQ(dbg_enable, 9);
+    DynStitcher::init_lib(8, 3, true, false, true, 4);
+    EXPECT_THROW(DynStitcher::init_lib(-1, 3, false, true, true, 6), std::bad_array_new_length);
+    EXPECT_EQ(DynStitcher::lut_vsegment_maskblock_idx, nullptr);
+    EXPECT_EQ(dbg_enable, 6);
+    EXPECT_TRUE(DynStitcher::my_enableResetMask && !DynStitcher::my_useMaskBlocks);
+    EXPECT_EQ(zelvo_stitch_init(4, 2, 0, 0, 1, 1), 0);  // recovers
+    EXPECT_EQ(grid_row_table(), (std::vector<int>{0, 0, 1, 1}));
     EXPECT_EQ(zelvo_stitch_uninit(), 0);
 }
