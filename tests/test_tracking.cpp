@@ -46,8 +46,8 @@ void set_strips(DynStitcher& s, int frame, int disp) {
 // flow, round-trip error and left-right status.
 struct Group {
     int n;
-    float flow, roundTripErr;
-    uchar lr;
+    float flow, roundTripErr = 0.0f;
+    uchar lr = 1;
 };
 int evaluate(DynStitcher& s, const std::vector<Group>& groups) {
     std::vector<cv::Point2f> back;
@@ -65,7 +65,7 @@ int evaluate(DynStitcher& s, const std::vector<Group>& groups) {
 }
 // `pass` of `forward` points survive the round trip, all with flow 2.
 std::vector<Group> round_trip(int forward, int pass) {
-    return {{pass, 2.0f, 0.0f, 1}, {forward - pass, 2.0f, 3.0f, 1}};
+    return {{pass, 2.0f}, {forward - pass, 2.0f, 3.0f}};
 }
 
 }  // namespace
@@ -110,28 +110,22 @@ TEST_F(Tracking, RoundTripMustEndWithinOnePixel) {
 // points: a repeat pattern, counted). A failing run keeps the target, except that a
 // repeat-pattern run targets the flow kept from an earlier run.
 TEST_F(Tracking, EvidenceLimitsAndRepeatPatterns) {
-    const struct {
-        int forward, pass;
-        bool repeat;
-        int result;
-        const char* message;
-    } cases[] = {
-        {20, 8, false, -1,
-         "status_OK_count = 20\nLR_status_OK_count = 8\n"
+    // clang-format off
+    const struct { int forward, pass; bool repeat; int result; const char* message; } cases[] = {
+        {20, 8, false, -1, "status_OK_count = 20\nLR_status_OK_count = 8\n"
          "WARN: 8 (tracked_count) < 9 (MIN_TRACKED_POINT) . SKIP Shifting.\n\n"},
-        {29, 8, false, -2,
-         "status_OK_count = 29\nLR_status_OK_count = 8\n"  // 29 x 0.3 = 8.7
-         "WARN: 8 (tracked_count), < 8 (0.30 percent of detected Features 29) . SKIP "
-         "Shifting.\n\n"},
-        {100, 60, true, 0,
-         "status_OK_count = 100\nLR_status_OK_count = 60\nWARN: LR check 60/100 (60.00% < 66%).\n"
-         "MIGHT BE REPEAT PATTERN. ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified 0.500000x\n"},
+        {29, 8, false, -2, "status_OK_count = 29\nLR_status_OK_count = 8\n"  // 29 x 0.3 = 8.7
+         "WARN: 8 (tracked_count), < 8 (0.30 percent of detected Features 29) . SKIP Shifting.\n\n"},
+        {100, 60, true, 0, "status_OK_count = 100\nLR_status_OK_count = 60\n"
+         "WARN: LR check 60/100 (60.00% < 66%).\nMIGHT BE REPEAT PATTERN. "
+         "ST_TRKE_SUCCESSFUL_TRACKED_POINT_RATIO is modified 0.500000x\n"},
         {30, 9, false, 0, nullptr},    // 30 x 0.3f is exactly 9 in float (above 9 in double)
         {100, 14, true, -2, nullptr},  // share 0.15 needs 15
         {100, 66, false, 0, nullptr},
         {40, 26, true, 0, nullptr},    // 40 > 39.6, 26 < 26.4
         {39, 10, false, -2, nullptr},  // share 0.3 needs 11.7
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.pass) + " of " + std::to_string(c.forward));
         auto t = zt::quiet_stitcher();
@@ -142,7 +136,9 @@ TEST_F(Tracking, EvidenceLimitsAndRepeatPatterns) {
         zt::StdoutCapture cap;
         EXPECT_EQ(evaluate(*t, round_trip(c.forward, c.pass)), c.result);
         const std::string out = cap.take();
-        if (c.message) EXPECT_EQ(out.substr(0, out.find("Successful")), c.message);
+        if (c.message) {
+            EXPECT_EQ(out.substr(0, out.find("Successful")), c.message);
+        }
         EXPECT_EQ(t->ST_TRKE_repeatPatternCount, c.repeat ? 3 : 0);
         EXPECT_EQ(t->ST_TRKE_tgtLutTranslationX, c.result == 0 ? 2 : c.repeat ? 5 : 4);
     }
@@ -154,30 +150,25 @@ TEST_F(Tracking, ClusterChoice) {
     dbg_enable = 1;
     auto d = zt::quiet_stitcher();  // dominant S: 30 / 10 > 2.5, though L is larger
     zt::StdoutCapture cap;
-    EXPECT_EQ(evaluate(*d, {{30, 1, 0, 1}, {5, 4, 0, 1}, {10, 8, 0, 1}}), 0);
+    EXPECT_EQ(evaluate(*d, {{30, 1}, {5, 4}, {10, 8}}), 0);
     EXPECT_EQ(
         cap.take(),
         "status_OK_count = 45\nLR_status_OK_count = 45\nSuccessful tracked features = 45\n"
         "Average flow X. S: 1.000 (30)\tM: 4.000 (5)\tL: 8.000 (10)\nST_TRKE_closeRangeOnly = 0\n"
         "ST_TRKE(): ST_TRKE_MaxFlowX = 1.000000, ST_TRKE_tgtLutTranslationX = 1\n");
     dbg_enable = 0;
-    const struct {
-        std::vector<Group> groups;
-        bool closeOnly, converging;
-        int result, target;
-    } cases[] = {
-        {{{25, 1, 0, 1}, {5, 4, 0, 1}, {10, 8, 0, 1}}, false, false, 0, 8},     // 2.5 is not above
-        {{{10, -6, 0, 1}, {10, 2, 0, 1}, {10, -3, 0, 1}}, false, false, 0, 2},  // not |mean|
-        {{{6, 1, 0, 1}, {3, 5, 0, 1}, {2, 9, 0, 1}},
-         false,
-         false,
-         0,
-         5},  // below three: not eligible
-        {{{10, 2, 0, 1}, {10, -3, 0, 1}, {10, 6, 0, 1}}, true, false, 0, -3},  // close: no positive
-        {{{30, 1, 0, 1}, {5, 4, 0, 1}, {10, 8, 0, 1}}, true, false, -4, 7},
-        {{{20, 4, 0, 1}, {5, 1, 0, 1}}, false, true, 0, 7},  // converging: measured, target kept
-        {{{20, 4, 0, 1}, {5, 1, 0, 1}}, true, true, 0, 7},   // and no -4 either
+    // clang-format off
+    const struct { std::vector<Group> groups; bool closeOnly, converging; int result, target; }
+    cases[] = {
+        {{{25, 1}, {5, 4}, {10, 8}}, false, false, 0, 8},    // 2.5 is not above
+        {{{10, -6}, {10, 2}, {10, -3}}, false, false, 0, 2}, // largest mean, not |mean|
+        {{{6, 1}, {3, 5}, {2, 9}}, false, false, 0, 5},      // below three: not eligible
+        {{{10, 2}, {10, -3}, {10, 6}}, true, false, 0, -3},  // close range: no positive
+        {{{30, 1}, {5, 4}, {10, 8}}, true, false, -4, 7},
+        {{{20, 4}, {5, 1}}, false, true, 0, 7},              // converging: measured, target kept
+        {{{20, 4}, {5, 1}}, true, true, 0, 7},               // and no -4 either
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.groups[0].n) + (c.closeOnly ? " close" : ""));
         auto s = zt::quiet_stitcher();
@@ -186,7 +177,9 @@ TEST_F(Tracking, ClusterChoice) {
         s->ST_TRKE_tgtLutTranslationX = 7;
         EXPECT_EQ(evaluate(*s, c.groups), c.result);
         EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target);
-        if (c.converging) EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f);
+        if (c.converging) {
+            EXPECT_FLOAT_EQ(s->ST_TRKE_MaxFlowX, c.closeOnly ? -999.0f : 4.0f);
+        }
     }
 }
 
@@ -229,10 +222,8 @@ TEST(ComputeXStep, StepTableIsSymmetric) {
 TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
     dbg_enable = 0;
     auto s = zt::quiet_stitcher();
-    const struct {
-        std::deque<int32_t> history;
-        int length, expected;
-    } cases[] = {
+    // clang-format off
+    const struct { std::deque<int32_t> history; int length, expected; } cases[] = {
         {{1, 2, 9}, 5, 9},              // not full: newest entry
         {{0, 0, 0, 0, -10}, 5, -3},     // 30 / 9, toward zero
         {{1, 2, 3, 4, 5}, 5, 3},        // weights 1 1 2 2 3: 32 / 9
@@ -241,6 +232,7 @@ TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
         {{1, 2, 3}, 0, 0},              // no entry weighed
         {{9, 9, 3, 4, 5, 6, 7}, 7, 5},  // guard: five weights, for the last five of 7: 50 / 9
     };
+    // clang-format on
     for (const auto& c : cases) {
         s->ST_TRKE_lutTranslationXHistory = c.history;
         s->ST_TRKE_historyLength = c.length;
@@ -252,13 +244,12 @@ TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
 // half the bound (integer division) in the flow's direction, rewriting the history.
 TEST(DetermineLutTranslationX, RoundsWithinTheRepeatLimitAndFallsBackPastIt) {
     auto s = zt::quiet_stitcher();
-    const struct {
-        float flow;
-        int count, bound, expected;
-    } cases[] = {
+    // clang-format off
+    const struct { float flow; int count, bound, expected; } cases[] = {
         {2.5f, 5, 8, 3}, {-2.5f, 0, 8, -3}, {2.49f, 0, 8, 2}, {20.0f, 0, 8, 8}, {-999.0f, 0, 8, -8},
         {6.0f, 6, 8, 2}, {-8.0f, 6, 8, -2}, {1.0f, 6, 8, 0},  {40.0f, 6, 7, 2},  // 7/2 = 3 -> 1.5
     };
+    // clang-format on
     for (const auto& c : cases) {
         s->ST_TRKE_repeatPatternCount = c.count;
         s->ST_TRKE_lutTranslationXHistory = {5, 5, 5, 5, 5};
