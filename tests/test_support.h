@@ -26,32 +26,27 @@ private:
     int saved_fd_ = -1;
 };
 
-// Path of a bundled sample frame (0..99) of samples/vtest, and that frame as
-// CV_8UC1 grey (the test fails if it is missing).
+// A bundled sample frame (0..99) of samples/vtest: path, and CV_8UC1 grey.
 std::string sample_frame_path(int index);
 cv::Mat sample_gray(int index);
 
-// A stitcher of one overlap (640 x 480 images, 40 x 30 motion grid, cells
-// cellWidth x 4, so shift bounds +-32/cellWidth), its construction lines swallowed.
+// A quiet stitcher: 640 x 480, 40 x 30 motion grid, cells cellWidth x 4.
 std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth = 4, int overlapId = 0);
 
-// Checks that `full` is `small` scaled up bilinearly (pixel centres aligned,
-// edges replicated), within the 1 grey level that fixed-point weights may cost.
+// Checks that `full` is `small` scaled up bilinearly (centres aligned, edges
+// replicated) within the 1 grey level fixed-point weights may cost.
 void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small);
 
-// The tracker's debug dumps land in /var/run (root on most machines); the dump
-// tests skip with a message where it is not writable.
+// The tracker's debug dumps need a writable /var/run; their tests skip otherwise.
 bool dump_dir_writable();
 #define ZT_SKIP_WITHOUT_DUMP_DIR() \
     if (!zt::dump_dir_writable())  \
     GTEST_SKIP() << "/var/run is not writable: debug dumps not checked"
 
-// The host side of a rig of five 320 x 240 cameras (four overlaps of 64
-// columns, 4 x 4-pixel cells, four mask blocks, a 20 x 15 motion grid): the
-// library initialised (reset mask off, mask blocks on) and the stitchers
-// created on construction, released on destruction. Strips come from synthetic
-// footage misaligned differently per overlap; motion bitmaps are seeded per
-// frame, so every run of the same frames sees the same input.
+// The host side of five 320 x 240 cameras (overlaps of 64 columns, 4 x 4-pixel
+// cells, four mask blocks, a 20 x 15 motion grid) holding the library and its
+// stitchers for its lifetime. Strips come from synthetic footage misaligned
+// per overlap, bitmaps are seeded per frame: equal frames, equal input.
 class RigHost {
 public:
     static constexpr int kCameras = 5, kOverlaps = kCameras - 1;
