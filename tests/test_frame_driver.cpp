@@ -1,7 +1,6 @@
 // The per-frame driver and what it keeps across frames: the strips handed to each
-// overlap, the tracking period and frame counters, its trace, motion-bitmap decoding
-// into the exported maps, the library-wide tables and switches. The counters start
-// at 0 once per process.
+// overlap, the tracking period and frame counters (0 once per process), its trace, and
+// motion-bitmap decoding into the exported maps.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -233,49 +232,5 @@ TEST(Decoding, LayoutsGrowthAndRefusedImageCounts) {
     EXPECT_THROW(zelvo_stitch_process(nullptr, empty.rec.get()), std::length_error);
     EXPECT_EQ(zelvo::frameDriverCounter(), counter);
     EXPECT_EQ(decoded_md_buffer, maps);
-    zelvo_stitch_uninit();
-}
-
-namespace {
-// Taken when the library is loaded, before any test runs.
-const int* const kLutAtLoad = DynStitcher::lut_vsegment_maskblock_idx;
-const int kSubs300AtLoad = DynStitcher::subs_tab[300];
-
-std::vector<int> grid_row_table() {
-    const int* t = DynStitcher::lut_vsegment_maskblock_idx;
-    return t ? std::vector<int>(t, t + zelvo::lut_vsegment_rows) : std::vector<int>{};
-}
-}  // namespace
-
-// Empty until init: the grid-row table, spreading the LUT rows evenly over the blocks
-// and replaced by each init, and subs_tab, the positive part of i - 256. Init takes
-// dbg_enable from the print switch and non-zero switches as true, and zeroes both
-// periods; a negative row count throws after dbg_enable is taken, before the switches.
-TEST(LibraryTables, TablesSwitchesAndNegativeRowCount) {
-    EXPECT_EQ(kLutAtLoad, nullptr);
-    EXPECT_EQ(kSubs300AtLoad, 0);
-    zelvo_stitch_set_dbg_out(-7);
-    Zelvo_Stitch_Shift_Every_N_Frames = 7, Zelvo_Stitch_Seamline_Every_N_Frames = -3;
-    EXPECT_EQ(zelvo_stitch_init(17, 4, 12345, 0, -2, 1), 0);
-    EXPECT_TRUE(dbg_enable == -7 && !DynStitcher::my_enableResetMask &&
-                DynStitcher::my_useMaskBlocks);
-    EXPECT_TRUE(Zelvo_Stitch_Shift_Every_N_Frames == 0 &&
-                Zelvo_Stitch_Seamline_Every_N_Frames == 0);
-    zelvo_stitch_set_dbg_out(1);
-    EXPECT_EQ(grid_row_table(),
-              (std::vector<int>{0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3}));
-    EXPECT_EQ(zelvo_stitch_init(3, 21, 0, 0, 1, 1), 0);  // 1/step, 2/step in single precision
-    EXPECT_EQ(grid_row_table(), (std::vector<int>{0, 6, 13}));  // fall just short of 7 and 14
-    const int subs[][2] = {{0, 0}, {256, 0}, {257, 1}, {300, 44}, {511, 255}, {512, 256}};
-    for (const auto& e : subs) EXPECT_EQ(DynStitcher::subs_tab[e[0]], e[1]) << e[0];
-    EXPECT_EQ(zelvo_stitch_uninit(), 0);
-    EXPECT_TRUE(DynStitcher::lut_vsegment_maskblock_idx == nullptr &&
-                zelvo::lut_vsegment_rows == 0);
-    DynStitcher::release_lib();  // a second release frees nothing
-    DynStitcher::init_lib(8, 3, true, false, true, 4);
-    EXPECT_THROW(DynStitcher::init_lib(-1, 3, false, true, true, 6), std::bad_array_new_length);
-    EXPECT_EQ(DynStitcher::lut_vsegment_maskblock_idx, nullptr);
-    EXPECT_EQ(dbg_enable, 6);
-    EXPECT_TRUE(DynStitcher::my_enableResetMask && !DynStitcher::my_useMaskBlocks);
     zelvo_stitch_uninit();
 }

@@ -2,10 +2,12 @@
 // of the horizontal flow into a target translation, and the smoothed, stepped shift.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "test_support.h"
@@ -140,6 +142,30 @@ TEST(Tracking, ClusterChoice) {
         EXPECT_EQ(evaluate(*s, c.groups), c.result);
         EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target);
     }
+}
+
+// Only the selected overlap dumps its strips, for the first limit_dump_frames frames
+// counted on overlap last_overlap_id.
+TEST(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
+    ZT_SKIP_WITHOUT_DUMP_DIR();
+    const std::string files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png",
+                                 "/var/run/0_0_L.png"};
+    for (const auto& f : files) std::remove(f.c_str());
+    auto s0 = zt::quiet_stitcher(4, 0), s1 = zt::quiet_stitcher(4, 1);
+    for (auto* s : {s0.get(), s1.get()}) {
+        s->leftImage = s->rightImage = cv::Mat(144, 80, CV_8UC1, cv::Scalar(33));
+        s->rightImage.at<uint8_t>(3, 4) = 200;  // both share it
+    }
+    dump_overlap_id = last_overlap_id = limit_dump_frames = 1;
+    zelvo::trackerDumpCounter() = 0;
+    for (auto* s : {s0.get(), s1.get(), s1.get()}) s->ST_TRKE();  // overlap 0 counts nothing
+    EXPECT_EQ(cv::norm(cv::imread(files[1], cv::IMREAD_UNCHANGED), s1->rightImage, cv::NORM_INF),
+              0);
+    EXPECT_TRUE(cv::haveImageReader(files[0]));
+    EXPECT_FALSE(cv::haveImageReader(files[2]) || cv::haveImageReader(files[3]));
+    EXPECT_EQ(zelvo::trackerDumpCounter(), 2);
+    for (const auto& f : files) std::remove(f.c_str());
+    dump_overlap_id = -1, last_overlap_id = 1;
 }
 
 TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
