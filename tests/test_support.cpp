@@ -2,51 +2,35 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <fcntl.h>
 #include <iostream>
-#include <sstream>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "zelvo_stitch.h"
-
 namespace zt {
 
-StdoutCapture::StdoutCapture() {
-    fflush(stdout);
+StdoutCapture::StdoutCapture() : file_(std::tmpfile()), saved_fd_(dup(1)) {
     std::cout.flush();
-    char tmpl[] = "/tmp/zelvo_capture_XXXXXX";
-    const int fd = mkstemp(tmpl);
-    path_ = tmpl;
-    saved_fd_ = dup(1);
-    dup2(fd, 1);
-    close(fd);
+    fflush(stdout);
+    dup2(fileno(file_), 1);
 }
 
 std::string StdoutCapture::take() {
-    if (done_) return {};
-    fflush(stdout);
+    if (!file_) return {};
     std::cout.flush();
+    fflush(stdout);
     dup2(saved_fd_, 1);
     close(saved_fd_);
-    done_ = true;
-    FILE* f = fopen(path_.c_str(), "rb");
     std::string out;
-    if (f) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-        fclose(f);
-    }
-    unlink(path_.c_str());
+    char buf[4096];
+    rewind(file_);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
+    fclose(file_);
+    file_ = nullptr;
     return out;
 }
-
-StdoutCapture::~StdoutCapture() { take(); }
 
 std::string sample_frame_path(int index) {
     char name[32];
@@ -67,41 +51,28 @@ std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth, int overlapId) {
                                                         nullptr, overlapId, 40, 30, cellWidth, 4));
 }
 
-namespace {
-// Source index and weight of the upper neighbour for output position x.
-int source_of(int x, int outSize, int inSize, double& weight) {
-    const double f =
-        std::min(std::max((x + 0.5) * inSize / outSize - 0.5, 0.0), double(inSize - 1));
-    const int i = std::min(int(f), std::max(inSize - 2, 0));
-    weight = f - i;
-    return i;
-}
-}  // namespace
-
 void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small) {
-    int bad = 0;
-    for (int y = 0; y < full.rows; ++y) {
-        double wy, wx;
-        const int sy = source_of(y, full.rows, small.rows, wy),
-                  sy1 = std::min(sy + 1, small.rows - 1);
-        const uint8_t *a = small.ptr<uint8_t>(sy), *b = small.ptr<uint8_t>(sy1),
-                      *out = full.ptr<uint8_t>(y);
-        for (int x = 0; x < full.cols; ++x) {
-            const int sx = source_of(x, full.cols, small.cols, wx),
-                      sx1 = std::min(sx + 1, small.cols - 1);
-            const double top = a[sx] + wx * (a[sx1] - a[sx]),
-                         bottom = b[sx] + wx * (b[sx1] - b[sx]);
-            bad += std::abs(out[x] - (top + wy * (bottom - top))) > 1.0;
+    // Weights of one axis: output x takes 1 - w of source i and w of source i + 1.
+    auto axis = [](int outSize, int inSize) {
+        cv::Mat m = cv::Mat::zeros(outSize, inSize, CV_64F);
+        for (int x = 0; x < outSize; ++x) {
+            const double f =
+                std::min(std::max((x + 0.5) * inSize / outSize - 0.5, 0.0), double(inSize - 1));
+            const int i = std::min(int(f), std::max(inSize - 2, 0));
+            m.at<double>(x, i) += 1.0 - (f - i);
+            m.at<double>(x, std::min(i + 1, inSize - 1)) += f - i;
         }
-    }
-    EXPECT_EQ(bad, 0) << "pixels off the bilinear scaling of the mask";
+        return m;
+    };
+    cv::Mat s, f;
+    small.convertTo(s, CV_64F);
+    full.convertTo(f, CV_64F);
+    const cv::Mat expected = axis(full.rows, small.rows) * s * axis(full.cols, small.cols).t();
+    EXPECT_EQ(cv::countNonZero(cv::abs(f - expected) > 1.0), 0)
+        << "pixels off the bilinear scaling of the mask";
 }
 
 bool dump_dir_writable() { return access("/var/run", W_OK) == 0; }
-
-}  // namespace zt
-
-namespace zt {
 
 namespace {
 constexpr int kCells = 4, kBlocks = 4, kLutGrid = 9, kFootage = 25;
@@ -127,30 +98,24 @@ const std::vector<cv::Mat>& footage() {
 
 RigHost::RigHost() {
     footage();
-    lut_.resize(size_t(kLutGrid) * kLutGrid);
-    for (int r = 0; r < kLutGrid; ++r)
+    for (int r = 0; r < kLutGrid; ++r)  // anchors spread evenly over the motion grid
         for (int c = 0; c < kLutGrid; ++c)
-            lut_[size_t(r * kLutGrid + c)] = (uint32_t(r * (kMdRows - 1) / (kLutGrid - 1)) << 22) |
-                                             (uint32_t(c * (kMdCols - 1) / (kLutGrid - 1)) << 6);
+            lut_.push_back((uint32_t(r * (kMdRows - 1) / (kLutGrid - 1)) << 22) |
+                           (uint32_t(c * (kMdCols - 1) / (kLutGrid - 1)) << 6));
     zelvo_stitch_set_dbg_out(0);
     zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
-    for (int i = 0; i < kOverlaps; ++i) {
-        fusion[i].assign(size_t(kHeight) * kOverlap, 0);
-        create(i);
-    }
     strip_.assign(size_t(kHeight) * 2 * kOverlap * kOverlaps, 0);
-    info.img_num = kCameras;
+    info.img_num = kCameras, info.md_width = kWidth, info.md_height = kHeight;
     info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
     info.strip_buf_width = 2 * kOverlap * kOverlaps;
-    info.md_width = kWidth;
-    info.md_height = kHeight;
     for (int c = 0; c < kCameras; ++c) {
         bitmaps_[c].assign(size_t(kMdRows) * 4, 0);
         info.md_addr[c] = uint64_t(uintptr_t(bitmaps_[c].data()));
     }
     for (int i = 0; i < kOverlaps; ++i) {
-        info.strip_width[i] = kOverlap;
-        info.strip_height[i] = kHeight;
+        info.strip_width[i] = kOverlap, info.strip_height[i] = kHeight;
+        fusion[i].assign(size_t(kHeight) * kOverlap, 0);
+        create(i);
     }
 }
 
@@ -175,12 +140,10 @@ void RigHost::setup(int i) {
 void RigHost::fill(int frame) {
     const cv::Mat& g = footage()[size_t(frame % kFootage)];
     cv::Mat buf(kHeight, int(info.strip_buf_width), CV_8UC1, strip_.data());
-    for (int i = 0; i < kOverlaps; ++i) {
-        const int x = 60 + 170 * i;
+    for (int i = 0; i < kOverlaps; ++i)
         for (int side = 0; side < 2; ++side)  // the left strip, then the misaligned right one
-            g(cv::Rect(x + side * kMisalign[i], 0, kOverlap, kHeight))
+            g(cv::Rect(60 + 170 * i + side * kMisalign[i], 0, kOverlap, kHeight))
                 .copyTo(buf(cv::Rect((2 * i + side) * kOverlap, 0, kOverlap, kHeight)));
-    }
     // About one block in four moving, different per frame and camera.
     cv::RNG rng(uint64_t(frame) * 977 + 1);
     for (auto& bitmap : bitmaps_)

@@ -2,6 +2,7 @@
 #ifndef ZELVO_TEST_SUPPORT_H
 #define ZELVO_TEST_SUPPORT_H
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,50 +13,40 @@
 
 namespace zt {
 
-// Captures everything written to the process's standard output (file
-// descriptor 1, so printf and std::cout alike) between construction and
-// take(). Flushes both C and C++ streams at both ends.
+// Captures what the process writes to file descriptor 1 (printf and std::cout
+// alike) between construction and take(), which stops capturing.
 class StdoutCapture {
 public:
     StdoutCapture();
-    ~StdoutCapture();
-    std::string take();  // stops capturing and returns the bytes
+    ~StdoutCapture() { take(); }
+    std::string take();
 
 private:
+    FILE* file_ = nullptr;
     int saved_fd_ = -1;
-    std::string path_;
-    bool done_ = false;
 };
 
-// Path of a bundled sample frame (0..99) of samples/vtest.
+// A bundled sample frame (0..99) of samples/vtest: path, and CV_8UC1 grey.
 std::string sample_frame_path(int index);
-
-// A bundled sample frame as 8-bit grey (CV_8UC1); fails the test if missing.
 cv::Mat sample_gray(int index);
 
-// A stitcher of one overlap for unit tests (640 x 480 images, mask grid 40 x 30
-// motion cells, cells cellWidth x 4, so shift bounds +-32/cellWidth), built
-// with its construction messages swallowed.
+// A quiet stitcher: 640 x 480, 40 x 30 motion grid, cells cellWidth x 4.
 std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth = 4, int overlapId = 0);
 
-// Checks that `full` is `small` scaled up bilinearly (pixel centres aligned,
-// edges replicated), within the 1 grey level that fixed-point weights may cost.
+// Checks that `full` is `small` scaled up bilinearly (centres aligned, edges
+// replicated) within the 1 grey level fixed-point weights may cost.
 void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small);
 
-// Whether the tracker's debug dumps can land in /var/run (they need root on
-// most machines); the dump tests skip with a message otherwise.
+// The tracker's debug dumps need a writable /var/run; their tests skip otherwise.
 bool dump_dir_writable();
 #define ZT_SKIP_WITHOUT_DUMP_DIR() \
     if (!zt::dump_dir_writable())  \
     GTEST_SKIP() << "/var/run is not writable: debug dumps not checked"
 
-// The host side of a rig of five 320 x 240 cameras (four overlaps of 64
-// columns, 4 x 4-pixel cells, four mask blocks, a 20 x 15 motion grid), as a
-// device host drives it: the library initialised on construction (reset mask
-// off, mask blocks on), stitchers created, and released on destruction.
-// Strips come from synthetic footage with a different misalignment per
-// overlap; motion bitmaps are seeded per frame and camera, so every run of
-// the same frames sees the same input.
+// The host side of five 320 x 240 cameras (overlaps of 64 columns, 4 x 4-pixel
+// cells, four mask blocks, a 20 x 15 motion grid) holding the library and its
+// stitchers for its lifetime. Strips come from synthetic footage misaligned
+// per overlap, bitmaps are seeded per frame: equal frames, equal input.
 class RigHost {
 public:
     static constexpr int kCameras = 5, kOverlaps = kCameras - 1;
