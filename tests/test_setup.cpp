@@ -261,3 +261,21 @@ TEST(StitcherObject, ConstructionCopyAndDestruction) {
     EXPECT_EQ(src, nullptr);
     destroy_dynstitcher(&src);  // frees nothing
 }
+
+// A strip outside the strip buffer raises OpenCV's error, also where column +
+// width overflows int (OpenCV's own region check wraps there and let a strip
+// 2 GiB past the buffer through).
+TEST(PreProcess, RefusesStripsOutsideTheBuffer) {
+    cv::Mat buf(10, 44, CV_8UC1, cv::Scalar(0));
+    auto s = zt::quiet_stitcher();
+    s->maskCols = 8, s->maskRows = 4;
+    int shifts[3] = {};
+    const unsigned cases[][3] = {{20, 12, 11}, {40, 5, 8}, {0x7FFFFFF0, 40, 8}};
+    for (const auto& c : cases) {  // column of overlap 1, its width, its height
+        unsigned stripX[2] = {0, c[0]}, w[2] = {10, c[1]}, h[2] = {10, c[2]}, zeros[2] = {};
+        EXPECT_THROW(s->preProcess(1, stripX, zeros, 3, reinterpret_cast<unsigned long>(buf.data),
+                                   44, w, h, shifts),
+                     cv::Exception)
+            << c[0] << " " << c[1];
+    }
+}

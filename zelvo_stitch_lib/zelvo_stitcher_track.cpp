@@ -69,7 +69,7 @@ void dumpImage(const std::string& path, const cv::Mat& img) {
  * own region check adds column and width in int, so a width near INT_MAX
  * wraps the sum and passes; this checks in 64 bits and raises the same
  * assertion error that OpenCV raises for a region outside the matrix. */
-cv::Mat strip_region(const cv::Mat& buf, const cv::Rect& r) {
+cv::Mat stripRegion(const cv::Mat& buf, const cv::Rect& r) {
     CV_Assert(0 <= r.x && 0 <= r.width && int64_t(r.x) + r.width <= buf.cols && 0 <= r.y &&
               0 <= r.height && int64_t(r.y) + r.height <= buf.rows);
     return buf(r);
@@ -91,8 +91,8 @@ void DynStitcher::preProcess(int overlapIdx, unsigned int* stripX, unsigned int*
                              int(strip_height[i]));
 
     const cv::Size grid(maskCols, maskRows);
-    cv::resize(strip_region(stripBuf, leftRect), leftImage, grid, 0, 0, cv::INTER_NEAREST);
-    cv::resize(strip_region(stripBuf, rightRect), rightImage, grid, 0, 0, cv::INTER_NEAREST);
+    cv::resize(stripRegion(stripBuf, leftRect), leftImage, grid, 0, 0, cv::INTER_NEAREST);
+    cv::resize(stripRegion(stripBuf, rightRect), rightImage, grid, 0, 0, cv::INTER_NEAREST);
 
     // 255 where the strips agree, down to 0 where they differ most: the
     // watershed's cost image. Both operations reuse diffImage's storage.
