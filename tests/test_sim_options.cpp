@@ -4,9 +4,8 @@
 
 #include "sim_input.h"
 
-// The whole width used (up to its rounding to whole pixels), the overlap an
-// even number of cells, half a camera or less but not two cells less, and
-// exactly the long-standing 384/192 on the bundled 768 px footage.
+// The whole width used (up to rounding), the overlap an even number of cells up to
+// half a camera, not two cells less, and 384/192 on the bundled 768 px footage.
 TEST(SimRigFit, DerivedRigsFillEveryWidth) {
     for (int cameras = 2; cameras <= 5; ++cameras)
         for (int cell : {4, 8})

@@ -6,9 +6,8 @@
 #include "sim_quality.h"
 #include "test_support.h"
 
-// Strips alike except column 3 (|L - R| = 40); a mover in column 5 of the left
-// camera. Seams through the mover, through the difference and beside both;
-// one that moves 3 px a frame; a hard and a half-blended fusion map.
+// Strips alike but in column 3 (|L - R| = 40), a mover in column 5 on the left:
+// seams through each and beside both, one moving 3 px, hard and blended maps.
 TEST(SimQuality, MetricsOnHandMadeSeams) {
     const cv::Mat left(10, 8, CV_8UC1, cv::Scalar(100));
     cv::Mat right = left.clone(), moversL(10, 8, CV_8UC1, cv::Scalar(0)), moversR = moversL.clone();
