@@ -1,39 +1,37 @@
-// The simulator's command line: every rejection names the argument at fault.
+// The simulator's rig fitted to the footage's width. (Refusals of bad options
+// run through the program in test_sim_input.cpp, which sees nothing written.)
 #include <gtest/gtest.h>
 
-#include "sim_host.h"
+#include "sim_input.h"
 
-TEST(SimOptions, RejectionsNameTheArgument) {
+// The whole width used (up to rounding), the overlap an even number of cells up to
+// half a camera, not two cells less, and 384/192 on the bundled 768 px footage.
+TEST(SimRigFit, DerivedRigsFillEveryWidth) {
+    for (int cameras = 2; cameras <= 5; ++cameras)
+        for (int cell : {4, 8})
+            for (int w : {320, 584, 640, 720, 751, 768, 1282, 1920}) {
+                zsim::RigConfig r;
+                r.cameras = cameras, r.cellW = cell;
+                ASSERT_EQ(zsim::fitRig(r, w, 0, 0), "") << w << " px, " << cameras;
+                EXPECT_TRUE(zsim::rigWidth(r) <= w && zsim::rigWidth(r) > w - cameras) << w;
+                EXPECT_TRUE(r.overlap % (2 * cell) == 0 && 2 * r.overlap <= r.camWidth &&
+                            2 * r.overlap + 4 * cell >= r.camWidth);
+                EXPECT_EQ(zsim::checkRig(r, w, 576), "");
+            }
+    zsim::RigConfig bundled;
+    ASSERT_EQ(zsim::fitRig(bundled, 768, 0, 0), "");
+    EXPECT_EQ(std::pair(bundled.camWidth, bundled.overlap), std::pair(384, 192));
+    // Given values that do not fit: the message names what would.
     const struct {
-        std::string named;
-        std::vector<std::string> args;
-    } cases[] = {
-        {"--bogus", {"--bogus"}},
-        {"--cameras", {"--cameras"}},
-        {"--cameras", {"--cameras", "6"}},
-        {"--width", {"--width", "3x"}},
-        {"--cell", {"--cell", "0x4"}},
-        {"--overlap", {"--overlap", "100"}},                    // 25 cells: odd
-        {"--overlap", {"--width", "384", "--overlap", "200"}},  // more than half the width
-        {"--misalign", {"--misalign", "0:8,0:4"}},
-        {"--misalign", {"--misalign", "65"}},
-        {"--misalign", {"--misalign", "0:8px"}},
-        {"--misalign", {"--cameras", "2", "--misalign", "1", "--misalign", "2"}},
-        {"--reset-mask", {"--reset-mask", "2"}},
-        {"--quiet", {"--quiet=1"}},
-        {"--frames", {"--frames", "0"}},
-        {"--out", {"--out", ""}},
-        {"--seam-blend", {"--seam-blend", "1.5"}},
-        {"--noise", {"--noise", "2x"}},
-        {"--parallax", {"--parallax", "40"}},
-        {"--ideal", {"--ideal=1"}},
-    };
-    for (auto c : cases) {
-        std::vector<char*> argv{const_cast<char*>("zelvo-stitch-sim")};
-        for (auto& a : c.args) argv.push_back(a.data());
-        zsim::Options opt;
-        std::string err;
-        EXPECT_FALSE(zsim::parseArgs(int(argv.size()), argv.data(), opt, err)) << c.args[0];
-        EXPECT_NE(err.find(c.named), std::string::npos) << c.args[0] << " -> " << err;
+        int frameW, width, overlap;
+        const char* named;
+    } misfits[] = {{320, 384, 0, "--width 160 --overlap 80"},
+                   {640, 384, 96, "at most --width 277 fits"},
+                   {320, 0, 120, "--width 160 --overlap 80"},
+                   {24, 0, 0, "too narrow"}};
+    for (const auto& m : misfits) {
+        zsim::RigConfig r;
+        EXPECT_NE(zsim::fitRig(r, m.frameW, m.width, m.overlap).find(m.named), std::string::npos);
+        EXPECT_EQ(r.camWidth, 384) << "left unchanged on failure";
     }
 }
