@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite: once in a normal build and
-# once under AddressSanitizer + UndefinedBehaviorSanitizer, then the thread
-# test under ThreadSanitizer. Fails if any of them fails.
+# Sets up and runs every check, in this order, stopping at the first failure:
+# the CTest suite in a release build and under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the thread test under ThreadSanitizer, the short
+# fuzz mode, the valgrind leak check, and the arm64 cross build with its
+# emulated suite and simulator comparison (README: "What the test command runs").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
