@@ -1,6 +1,5 @@
-// The per-frame driver and what it keeps across frames: the strips handed to each
-// overlap, the tracking period and frame counters (0 once per process), its trace, and
-// motion-bitmap decoding into the exported maps.
+// The per-frame driver: strips per overlap, tracking period, frame counters, trace, and
+// motion-bitmap decoding.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -18,8 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A host rig: one overlap per strip width, strips `height` rows of grey 100 (nothing
-// to track), 40 x 20 motion bitmaps; unused record bytes hold garbage.
+// One overlap per strip width, flat grey strips, 40 x 20 motion bitmaps; unused record
+// bytes hold garbage.
 struct Rig {
     unsigned height, bufWidth = 0;
     Bytes strip, md = Bytes(8);
@@ -63,20 +62,9 @@ protected:
 
 }  // namespace
 
-// A tracking frame runs decideShifting once per overlap; the first call after loading
-// tracks whatever the period.
+// A tracking frame runs decideShifting once per overlap.
 TEST_F(FrameDriver, TrackingFramesFollowThePeriod) {
     Rig rig({8, 8});
-    auto tracked = [&rig] {
-        const int before = zelvo::shiftingCounter();
-        rig.frame();
-        return (zelvo::shiftingCounter() - before) / 2;
-    };
-    if (zelvo::frameDriverCounter() == 0) {
-        Zelvo_Stitch_Shift_Every_N_Frames = 5;
-        EXPECT_EQ(tracked(), 1);
-        EXPECT_EQ(tracked(), 0);
-    }
     // clang-format off
     const struct { int period, start; std::vector<int> pattern; } cases[] = {
         {0, 0, {1, 1}}, {-1, 5, {1, 1}}, {3, 0, {1, 0, 0, 1}}, {-3, 0, {1, 0, 0, 1}},
@@ -86,13 +74,16 @@ TEST_F(FrameDriver, TrackingFramesFollowThePeriod) {
         Zelvo_Stitch_Shift_Every_N_Frames = c.period;
         zelvo::frameDriverCounter() = c.start;
         std::vector<int> seen;
-        for (size_t f = 0; f < c.pattern.size(); ++f) seen.push_back(tracked());
+        for (size_t f = 0; f < c.pattern.size(); ++f) {
+            const int before = zelvo::shiftingCounter();
+            rig.frame();
+            seen.push_back((zelvo::shiftingCounter() - before) / 2);
+        }
         EXPECT_EQ(seen, c.pattern) << "period " << c.period << " from " << c.start;
     }
 }
 
-// Each frame counter started two frames before the wrap reads 2147483647, then 0 and
-// on; the shifts stepped on real footage are those of a run from 0.
+// Each counter wraps from 2147483647 to 0 and changes no shift stepped on real footage.
 TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
     last_overlap_id = 0;  // the tracker's dump counter counts frames of overlap 0
     auto play = [](int& counter, int start) {
@@ -120,8 +111,7 @@ TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
     last_overlap_id = 1;
 }
 
-// Each overlap's strips start at the running sum of the widths before it; a converged
-// overlap leaves its shift slot alone.
+// Strips start at the running sum of the widths; a converged overlap keeps its shift slot.
 TEST_F(FrameDriver, StripOffsetsFollowTheWidths) {
     Rig rig({100, 80, 60});
     cv::RNG(11).fill(rig.buffer(), cv::RNG::UNIFORM, 0, 256);
@@ -154,8 +144,8 @@ TEST_F(FrameDriver, TraceOnlyWhenThePrintSwitchIsOne) {
               "overlap_shift_value[1] = 12\n"
               "Lib overlap_shift_value = 12\n"
               "Done decideShifting()...\n");
-    // The switch reaches the stitchers on the next tracking frame: the tracker still
-    // sees the old one; decideShifting hands on 2, which silences all but the smoothing.
+    // A new switch reaches the tracker only on the next tracking frame; 2 silences all
+    // but the smoothing.
     rig.stitchers[0]->ST_TRKE_tgtLutTranslationX = 0;
     Zelvo_Stitch_Shift_Every_N_Frames = 2;
     zelvo::frameDriverCounter() = 1;
@@ -169,9 +159,8 @@ TEST_F(FrameDriver, TraceOnlyWhenThePrintSwitchIsOne) {
 
 namespace {
 
-// Random one-byte-per-block maps of n images and their packed bitmaps: block x of a row
-// is bit x % 8 of byte x / 8, rows padded to whole 32-bit words whose padding bits are
-// set, so a decoder that reads them shows.
+// Random maps of n images and their bitmaps: block x of a row is bit x % 8 of byte x / 8,
+// rows padded to whole 32-bit words with set padding bits.
 struct Frame {
     std::unique_ptr<_ZELVO_STITCH_INFO> rec{new _ZELVO_STITCH_INFO()};
     std::vector<Bytes> maps, bits;
@@ -192,18 +181,16 @@ struct Frame {
     void run_and_check() {  // one image: through the driver, which needs no stitcher then
         rec->img_num == 1 ? (void)zelvo_stitch_process(nullptr, rec.get())
                           : zelvo::decodeMotionBitmaps(rec.get());
-        for (size_t k = 0; k < maps.size(); ++k) {
+        for (size_t k = 0; k < maps.size(); ++k)
             EXPECT_EQ(Bytes(decoded_md_buffer[k], decoded_md_buffer[k] + maps[k].size()), maps[k]);
-        }
     }
 };
 
 }  // namespace
 
-// Layouts of one to several words a row; the maps grow (never shrink) with the image
-// count and grid, are freed by uninit and sized afresh after it. An empty grid reads
-// no bitmap; image counts of 0 and past the record's room are refused before anything
-// moves.
+// Layouts of one to several words a row; maps grow (never shrink), are freed by uninit
+// and sized afresh after it. An empty grid reads no bitmap; image counts of 0 and past
+// the record's room are refused before anything moves.
 TEST(Decoding, LayoutsGrowthAndRefusedImageCounts) {
     // clang-format off
     const struct { uint32_t n, w, h; int numAfter; bool reuse; } frames[] = {

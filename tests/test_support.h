@@ -13,8 +13,7 @@
 
 namespace zt {
 
-// Captures what the process writes to file descriptor 1 (printf and std::cout
-// alike) between construction and take(), which stops capturing.
+// Captures file descriptor 1 (printf and std::cout) until take().
 class StdoutCapture {
 public:
     StdoutCapture();
@@ -33,8 +32,7 @@ cv::Mat sample_gray(int index);
 // A quiet stitcher: 640 x 480, 40 x 30 motion grid, cells cellWidth x 4.
 std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth = 4, int overlapId = 0);
 
-// Checks that `full` is `small` scaled up bilinearly (centres aligned, edges
-// replicated) within the 1 grey level fixed-point weights may cost.
+// `full` is `small` scaled up bilinearly (centres aligned, edges replicated) within 1.
 void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small);
 
 // The tracker's debug dumps need a writable /var/run; their tests skip otherwise.
@@ -43,10 +41,9 @@ bool dump_dir_writable();
     if (!zt::dump_dir_writable())  \
     GTEST_SKIP() << "/var/run is not writable: debug dumps not checked"
 
-// The host side of five 320 x 240 cameras (overlaps of 64 columns, 4 x 4-pixel
-// cells, four mask blocks, a 20 x 15 motion grid) holding the library and its
-// stitchers for its lifetime. Strips come from synthetic footage misaligned
-// per overlap, bitmaps are seeded per frame: equal frames, equal input.
+// Host of five 320 x 240 cameras (overlaps of 64 columns, 4 x 4-pixel cells, four mask
+// blocks, 20 x 15 motion grid) holding the library and its stitchers; synthetic strips
+// misaligned per overlap, bitmaps seeded per frame.
 class RigHost {
 public:
     static constexpr int kCameras = 5, kOverlaps = kCameras - 1;

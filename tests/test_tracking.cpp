@@ -1,5 +1,4 @@
-// Shift path of one overlap: feature tracking between its two strips, the clustering
-// of the horizontal flow into a target translation, and the smoothed, stepped shift.
+// Shift path of one overlap: tracking, clustering the flow into a target, stepping.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -21,8 +20,7 @@ int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPt
 
 namespace {
 
-// Groups of tracked points with their flow and round-trip error; the left-right check
-// passes where the round trip ends within a pixel.
+// Groups of tracked points with their flow and round-trip error.
 struct Group {
     int n;
     float flow, roundTripErr = 0.0f;
@@ -44,9 +42,8 @@ int evaluate(DynStitcher& s, const std::vector<Group>& groups) {
 
 }  // namespace
 
-// Strips of 80 x 144 cells from real frames, the right one showing the scene moved
-// right by `disp` cells; only columns where every corner's window lies in both strips
-// are textured. The flow adds the shift already applied to the right image.
+// Real frames, the right strip showing the scene `disp` cells further right, textured
+// only where every corner's window lies in both strips; the applied shift adds.
 TEST(Tracking, MeasuresAKnownDisplacementOnRealFootage) {
     dbg_enable = 0;
     for (int frame : {0, 50})
@@ -65,10 +62,9 @@ TEST(Tracking, MeasuresAKnownDisplacementOnRealFootage) {
             }
 }
 
-// Evidence: at least 9 points through the round trip, and a share of 0.3 of the forward
-// points (0.15 when the share is below 66 % of more than 39.6 points: a repeat pattern,
-// counted). A failing run keeps the target, but a repeat-pattern run targets the flow
-// kept from an earlier run.
+// At least 9 points through the round trip and a share of 0.3 (0.15 for a repeat
+// pattern: under 66 % of more than 39.6 points). A failing run keeps the target; a
+// repeat-pattern run targets the flow kept from an earlier run.
 TEST(Tracking, EvidenceLimitsAndRepeatPatterns) {
     // clang-format off
     const struct { int forward, pass; bool repeat; int result; const char* message; } cases[] = {
@@ -109,8 +105,8 @@ TEST(Tracking, EvidenceLimitsAndRepeatPatterns) {
     dbg_enable = 0;
 }
 
-// The flow falls in three clusters; the target is the dominant cluster's mean (more than
-// 2.5 times any other), else the largest mean among clusters of three points or more.
+// Target: the dominant cluster's mean (over 2.5 times any other), else the largest mean
+// of clusters of three points or more.
 TEST(Tracking, ClusterChoice) {
     dbg_enable = 1;
     auto d = zt::quiet_stitcher();  // dominant S: 30 / 10 > 2.5, though L is larger
@@ -144,8 +140,7 @@ TEST(Tracking, ClusterChoice) {
     }
 }
 
-// Only the selected overlap dumps its strips, for the first limit_dump_frames frames
-// counted on overlap last_overlap_id.
+// Only the selected overlap dumps, for the first limit_dump_frames frames of last_overlap_id.
 TEST(Tracking, DebugDumpOfTheSelectedOverlapAndFrames) {
     ZT_SKIP_WITHOUT_DUMP_DIR();
     const std::string files[] = {"/var/run/0_1_L.png", "/var/run/0_1_R.png", "/var/run/1_1_L.png",
@@ -188,8 +183,8 @@ TEST(TemporalWeightedAvg, SmoothsOnlyAFullHistory) {
     }
 }
 
-// Rounds half away from zero within the bounds; past five repeat patterns falls back to
-// half the bound (integer division) in the flow's direction and rewrites the history.
+// Rounds half away from zero within the bounds; past five repeat patterns: half the
+// bound (integer division) in the flow's direction, written over the history.
 TEST(DetermineLutTranslationX, RoundsWithinTheRepeatLimitAndFallsBackPastIt) {
     auto s = zt::quiet_stitcher();
     // clang-format off
@@ -211,29 +206,29 @@ TEST(DetermineLutTranslationX, RoundsWithinTheRepeatLimitAndFallsBackPastIt) {
 // written to slot overlapIdx + 1 only; converged, the host's own value stays. Scaled
 // targets round half away from zero.
 TEST(DecideShifting, StepsTowardTheTargetThenConverges) {
-    auto step = [](DynStitcher& s, int overlapIdx, int frames, int* shifts) {
+    auto s = zt::quiet_stitcher(3);  // bounds +-10
+    int shifts[5] = {-77, -77, -77, -77, -77};
+    auto step = [&](int frames) {
         std::vector<int> cur;
-        for (int f = 0; f < frames; ++f) {
-            EXPECT_EQ(s.decideShifting(overlapIdx, shifts, 0), 0);
-            cur.push_back(s.ST_TRKE_curLutTranslationX);
+        while (frames--) {
+            EXPECT_EQ(s->decideShifting(2, shifts, 0), 0);
+            cur.push_back(s->ST_TRKE_curLutTranslationX);
         }
         return cur;
     };
-    auto s = zt::quiet_stitcher(3);  // bounds +-10
     s->ST_TRKE_lutTranslationXHistory = {10, 10, 10, 10};
     s->ST_TRKE_tgtLutTranslationX = 10;
-    int shifts[5] = {-77, -77, -77, -77, -77};
-    EXPECT_EQ(step(*s, 2, 6, shifts), (std::vector<int>{3, 6, 8, 9, 10, 10}));
+    EXPECT_EQ(step(6), (std::vector<int>{3, 6, 8, 9, 10, 10}));
     EXPECT_EQ(std::vector<int>(shifts, shifts + 5), (std::vector<int>{-77, -77, -77, 30, -77}));
     EXPECT_FLOAT_EQ(s->ST_TRKE_appliedShiftX, 10.0f);
-    s->ST_TRKE_tgtLutTranslationX = s->ST_TRKE_appliedShiftX =
-        -1000;  // the bound, 4 cells a step from 11 on
+    // Toward the bound, 4 cells a step from 11 cells on.
+    s->ST_TRKE_tgtLutTranslationX = s->ST_TRKE_appliedShiftX = -1000;
     s->ST_TRKE_lutTranslationXHistory.clear();
-    EXPECT_EQ(step(*s, 2, 8, shifts), (std::vector<int>{6, 2, -2, -5, -7, -8, -9, -10}));
+    EXPECT_EQ(step(8), (std::vector<int>{6, 2, -2, -5, -7, -8, -9, -10}));
     EXPECT_EQ(shifts[3], -30);
     EXPECT_FLOAT_EQ(s->ST_TRKE_appliedShiftX, -1020.0f);
     shifts[3] = 999;
-    step(*s, 2, 2, shifts);
+    step(2);
     EXPECT_EQ(shifts[3], 999);
     for (const auto& c : {std::make_pair(5, 3), {-5, -3}, {3, 2}, {-1, -1}}) {
         auto r = zt::quiet_stitcher();
