@@ -67,8 +67,7 @@ void writeClip(const fs::path& path, int n) {
 
 }  // namespace
 
-// A clip written with VideoWriter plays like the frames it was made from: the
-// codec's loss may move pixels, not the shifts.
+// A clip written with VideoWriter plays like its frames: the codec's loss moves pixels, not shifts.
 TEST(SimVideo, ClipGivesTheShiftsOfItsFrames) {
     REQUIRE_SIM();
     const fs::path dir = freshDir("video");
@@ -82,9 +81,8 @@ TEST(SimVideo, ClipGivesTheShiftsOfItsFrames) {
     EXPECT_EQ(csv, slurp(dir / "f" / "shift.csv"));
 }
 
-// Three cameras cut from the bundled frames into their own PNG folders (no
-// misalignment) give the shifts and fusion maps of the rig cutting them, and
-// no true misalignment column.
+// Three cameras cut from the bundled frames into their own PNG folders (no misalignment) give the
+// shifts and fusion maps of the rig cutting them, and no true misalignment column.
 TEST(SimRealRig, PerCameraFootageMatchesTheCutRig) {
     REQUIRE_SIM();
     const fs::path dir = freshDir("cameras");
