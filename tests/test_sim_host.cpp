@@ -1,5 +1,5 @@
-// The simulator's host logic: motion bitmap layout; shifts converge; the ideal
-// rig reproduces the earlier outputs byte for byte (pinning LUT and strips).
+// The simulator's host logic: motion bitmap layout, converging shifts, and the ideal rig's
+// earlier outputs byte for byte (pinning LUT and strips).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,8 +27,8 @@ std::vector<zsim::Track> play(zsim::Rig& rig, int n) {
 
 }  // namespace
 
-// Block x of a row is bit x % 8 of byte x / 8 (little-endian 32-bit words, as
-// the library decodes them); rows lie whole words apart.
+// Block x of a row is bit x % 8 of byte x / 8 (little-endian 32-bit words, as the library
+// decodes them); rows lie whole words apart.
 TEST(SimMotionBitmap, BlocksPackIntoLittleEndianWords) {
     cv::Mat blocks = cv::Mat::zeros(2, 33, CV_8UC1);  // 520 px: one block into a second word
     blocks.at<uint8_t>(0, 1) = blocks.at<uint8_t>(1, 32) = 1;
@@ -37,8 +37,7 @@ TEST(SimMotionBitmap, BlocksPackIntoLittleEndianWords) {
     EXPECT_EQ(bitmap, (std::vector<uint8_t>{2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}));
 }
 
-// Applied shifts settle within one cell of the misalignments, and again after
-// the misalignment changes.
+// Applied shifts settle within one cell of the misalignments, and again after they change.
 TEST(SimClosedLoop, ShiftsConvergeAndReconvergeAfterAChange) {
     zsim::RigConfig cfg;
     cfg.dbg = 0, cfg.period = 1;
@@ -52,8 +51,8 @@ TEST(SimClosedLoop, ShiftsConvergeAndReconvergeAfterAChange) {
     EXPECT_EQ(tracks[0].truth.back(), -4);
 }
 
-// FNV-1a over shift.csv and both fusion maps after five frames of the default
-// run, from the simulator of the release before realistic cameras.
+// FNV-1a over shift.csv and both fusion maps after five frames of the default run, from the
+// simulator of the release before realistic cameras.
 TEST(SimIdealRig, ReproducesTheEarlierShiftsAndFusionMaps) {
     zsim::RigConfig cfg;
     cfg.dbg = 0;
@@ -61,13 +60,10 @@ TEST(SimIdealRig, ReproducesTheEarlierShiftsAndFusionMaps) {
     zsim::Rig rig(cfg, 768, 576);
     const std::string path = testing::TempDir() + "ideal_shift_" + std::to_string(getpid());
     zsim::writeCsv(path, play(rig, 5));
-    const std::string csv{std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
+    std::string all{std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
     std::remove(path.c_str());
+    for (const cv::Mat& m : rig.fusionMaps()) all.append(m.ptr<char>(), m.total());
     uint64_t h = 1469598103934665603ull;
-    auto eat = [&](const uint8_t* p, size_t n) {
-        for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-    };
-    eat(reinterpret_cast<const uint8_t*>(csv.data()), csv.size());
-    for (const cv::Mat& m : rig.fusionMaps()) eat(m.data, m.total());
+    for (const char c : all) h = (h ^ uint8_t(c)) * 1099511628211ull;
     EXPECT_EQ(h, 0x2bf12937635adab4ull);
 }

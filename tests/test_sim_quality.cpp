@@ -6,8 +6,8 @@
 #include "sim_quality.h"
 #include "test_support.h"
 
-// Strips alike but in column 3 (|L - R| = 40), a mover in column 5 on the left:
-// seams through each and beside both, one moving 3 px, hard and blended maps.
+// Strips alike but in column 3 (|L - R| = 40), a mover in column 5 on the left: seams through
+// each and beside both, one moving 3 px, hard and blended maps.
 TEST(SimQuality, MetricsOnHandMadeSeams) {
     const cv::Mat left(10, 8, CV_8UC1, cv::Scalar(100));
     cv::Mat right = left.clone(), moversL(10, 8, CV_8UC1, cv::Scalar(0)), moversR = moversL.clone();
@@ -15,8 +15,7 @@ TEST(SimQuality, MetricsOnHandMadeSeams) {
     moversL.col(5).setTo(255);
     cv::Mat fusion(10, 8, CV_8UC1, cv::Scalar(0));
     for (const auto& [at, cost, cut] : {std::tuple{5, 0.0, 1.0}, {3, 40.0, 0.0}, {6, 0.0, 0.0}}) {
-        fusion.colRange(0, at).setTo(255);
-        fusion.colRange(at, 8).setTo(0);
+        fusion.setTo(0), fusion.colRange(0, at).setTo(255);
         const std::vector<int> seam = zsim::seamColumns(fusion);
         EXPECT_EQ(seam, std::vector<int>(10, at));
         EXPECT_DOUBLE_EQ(zsim::seamCost(seam, left, right), cost) << at;
@@ -34,8 +33,7 @@ TEST(SimQuality, MetricsOnHandMadeSeams) {
     EXPECT_TRUE(std::isnan(zsim::seamJitter(seam, {}, all)));
 }
 
-// Every peer's seam lies inside the overlap in every row; the middle seam is
-// the middle column.
+// Every peer's seam lies inside the overlap in every row; the middle seam is the middle column.
 TEST(SimQuality, PeersGiveSeamsInsideTheOverlap) {
     const cv::Mat frame = cv::imread(zt::sample_frame_path(10));
     const int w = 384, o = 192;

@@ -5,8 +5,8 @@
 
 namespace {
 
-// Texture outside rows 30-69 (so displacements show), flat inside (so a mover's
-// grown rim gives nothing away); a 20 px square at column x over it.
+// Texture outside rows 30-69 (so displacements show), flat inside (so a mover's grown rim gives
+// nothing away); a 20 px square at column x over it.
 cv::Mat withSquare(int x = -1) {
     cv::Mat f(96, 256, CV_8UC3);
     for (int c = 0; c < f.cols; ++c) f.col(c).setTo(cv::Scalar::all(c * 7 % 256));
@@ -17,9 +17,9 @@ cv::Mat withSquare(int x = -1) {
 
 }  // namespace
 
-// A square over a still background: the median drops it; the right camera
-// sees the background displaced by the misalignment and the square (and its
-// mover mask) by misalignment + parallax, with nothing left where it was.
+// A square over a still background: the median drops it; the right camera sees the background
+// displaced by the misalignment and the square (and its mover mask) by misalignment + parallax,
+// with nothing left where it was.
 TEST(SimRender, LayerSplitAndParallax) {
     const cv::Mat bg = withSquare();
     std::vector<cv::Mat> clip;

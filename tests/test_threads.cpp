@@ -1,7 +1,6 @@
-// A host that runs the per-overlap calls of one frame on several threads: after the
-// single-threaded frame call, process and copyTo_dre_fusion_map of the four overlaps spread over
-// four threads. The shifts and fusion maps (which carry the seams) must match the sequential run
-// byte for byte. The test command also runs this file under ThreadSanitizer.
+// After the single-threaded frame call, process and copyTo_dre_fusion_map of the four overlaps
+// spread over four threads give the sequential run's shifts and fusion maps byte for byte. The
+// test command also runs this file under ThreadSanitizer.
 #include <atomic>
 #include <thread>
 
@@ -43,7 +42,7 @@ void runRig(bool threaded, std::vector<int>& shifts, std::vector<uint8_t>& fusio
 TEST(Threads, PerOverlapCallsOnFourThreadsMatchTheSequentialRun) {
     std::vector<int> shifts[2];  // sequential, threaded
     std::vector<uint8_t> fusion[2];
-    for (int t = 0; t < 2; ++t) runRig(t == 1, shifts[t], fusion[t]);
+    for (int t : {0, 1}) runRig(t, shifts[t], fusion[t]);
     EXPECT_EQ(shifts[0], shifts[1]);
     EXPECT_TRUE(fusion[0] == fusion[1]) << "fusion maps differ";
     EXPECT_GT(cv::countNonZero(shifts[0]), 0) << "no overlap shifted: the shift path went untried";
