@@ -42,7 +42,7 @@ const std::set<std::string> kMembers = words(
     "DynStitcher::temporalWeightedAvg DynStitcher::setup DynStitcher::determineLUTanchors "
     "DynStitcher::watershed_diff DynStitcher::process DynStitcher::getMaskCrossX "
     "DynStitcher::getMotionBitsHistoryAvg DynStitcher::getDefaultMask "
-    "DynStitcher::copyTo_dre_fusion_map DynStitcher::saveCurrMask DynStitcher::operator= "
+    "DynStitcher::copyTo_dre_fusion_map DynStitcher::saveCurrMask "
     "DynStitcher::DynStitcher SigmoidCurve::SigmoidCurve SigmoidCurve::getArr "
     "SigmoidCurve::getArrToAddr SigmoidCurve::getK SigmoidCurve::getLen");
 

@@ -286,8 +286,42 @@ public:
      * blockScore, and deep copies (own pixels) of lastMask, diffImage and
      * currMask. Every other member of the target keeps its value. Self-
      * assignment changes nothing. An allocation failure throws and leaves the
-     * target partly assigned. */
-    DynStitcher& operator=(DynStitcher const& other);
+     * target partly assigned. Defined here, inline, so that the library
+     * exports no symbol for it (the copy constructor, which is exported,
+     * uses it). */
+    DynStitcher& operator=(DynStitcher const& o) {
+        if (this == &o) return *this;
+        overlapId = o.overlapId;
+        mdGridWidth = o.mdGridWidth;
+        mdGridHeight = o.mdGridHeight;
+        imgWidth = o.imgWidth;
+        imgHeight = o.imgHeight;
+        overlapWidth = o.overlapWidth;
+        cellWidth = o.cellWidth;
+        cellHeight = o.cellHeight;
+        ST_TRKE_maxLutTranslationX = o.ST_TRKE_maxLutTranslationX;
+        ST_TRKE_minLutTranslationX = o.ST_TRKE_minLutTranslationX;
+        numMaskBlocks = o.numMaskBlocks;
+        blockScoreMax = o.blockScoreMax;
+        blockScoreMin = o.blockScoreMin;
+        blockScoreStep = o.blockScoreStep;
+        resetQuietFrames = o.resetQuietFrames;
+        blockDiffThresholds = o.blockDiffThresholds;
+        blockDiffScoreIncs = o.blockDiffScoreIncs;
+        lutGridSize = o.lutGridSize;
+        lutStride = o.lutStride;
+        lutLeft = o.lutLeft;
+        lutRight = o.lutRight;
+        blockMdCellsL = o.blockMdCellsL;
+        blockMdCellsR = o.blockMdCellsR;
+        prevMaskBlockStats = o.prevMaskBlockStats;
+        maskBlockStats = o.maskBlockStats;
+        blockScore = o.blockScore;
+        lastMask = o.lastMask.clone();
+        diffImage = o.diffImage.clone();
+        currMask = o.currMask.clone();
+        return *this;
+    }
     /* Frees what the stitcher owns; the host's LUTs and fusion-map buffer are
      * left alone. */
     ~DynStitcher();

@@ -98,42 +98,6 @@ DynStitcher::DynStitcher() = default;
 // Starts from the defaults; the assignment then takes the kept state.
 DynStitcher::DynStitcher(DynStitcher const& o) { *this = o; }
 
-// The configuration, the per-block records and scores and deep copies of the
-// three masks; everything else of the target stays as it was.
-DynStitcher& DynStitcher::operator=(DynStitcher const& o) {
-    if (this == &o) return *this;
-    overlapId = o.overlapId;
-    mdGridWidth = o.mdGridWidth;
-    mdGridHeight = o.mdGridHeight;
-    imgWidth = o.imgWidth;
-    imgHeight = o.imgHeight;
-    overlapWidth = o.overlapWidth;
-    cellWidth = o.cellWidth;
-    cellHeight = o.cellHeight;
-    ST_TRKE_maxLutTranslationX = o.ST_TRKE_maxLutTranslationX;
-    ST_TRKE_minLutTranslationX = o.ST_TRKE_minLutTranslationX;
-    numMaskBlocks = o.numMaskBlocks;
-    blockScoreMax = o.blockScoreMax;
-    blockScoreMin = o.blockScoreMin;
-    blockScoreStep = o.blockScoreStep;
-    resetQuietFrames = o.resetQuietFrames;
-    blockDiffThresholds = o.blockDiffThresholds;
-    blockDiffScoreIncs = o.blockDiffScoreIncs;
-    lutGridSize = o.lutGridSize;
-    lutStride = o.lutStride;
-    lutLeft = o.lutLeft;
-    lutRight = o.lutRight;
-    blockMdCellsL = o.blockMdCellsL;
-    blockMdCellsR = o.blockMdCellsR;
-    prevMaskBlockStats = o.prevMaskBlockStats;
-    maskBlockStats = o.maskBlockStats;
-    blockScore = o.blockScore;
-    lastMask = o.lastMask.clone();
-    diffImage = o.diffImage.clone();
-    currMask = o.currMask.clone();
-    return *this;
-}
-
 DynStitcher::~DynStitcher() {
     prevMaskBlockStats.clear();
     maskBlockStats.clear();
