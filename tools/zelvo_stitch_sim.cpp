@@ -153,6 +153,11 @@ cv::Mat preview(const zsim::Rig& rig) {
     cv::Mat shown = out(cv::Rect((out.cols - pano.cols) / 2, h + 3 * gap, pano.cols, pano.rows));
     pano.copyTo(shown);
     zsim::drawSeamBand(rig.seamMaps(), rig.config().camWidth, rig.config().overlap, shown);
+    // Legend in the margin left of the panorama, where the camera row is wider.
+    const char* legend[] = {"red: seam", "(left weight 1/2)", "yellow: blend band", "(10-90 %)"};
+    for (int i = 0; i < 4 && (out.cols - pano.cols) / 2 >= 150; ++i)
+        cv::putText(out, legend[i], {8, h + 3 * gap + 20 + 20 * i}, cv::FONT_HERSHEY_SIMPLEX, 0.45,
+                    i < 2 ? cv::Scalar(80, 80, 255) : cv::Scalar(0, 220, 255), 1, cv::LINE_AA);
     return out;
 }
 
