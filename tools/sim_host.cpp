@@ -276,6 +276,8 @@ void Rig::allocateHostBuffers() {
     times_.seamMs.assign(n - 1, 0.0);
     times_.copyMs.assign(n - 1, 0.0);
     lastSeamMs_.assign(n - 1, 0.0);
+    hostFusion_.resize(n - 1);  // the host's running maps, filled on first use
+    runningQ8_.resize(n - 1);
 }
 
 // The library's switches and one set-up stitcher per overlap; on failure
@@ -336,9 +338,10 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
     // host's warp then samples it moved by the shifts the library wrote, so
     // overlap i shows a residual displacement of truth - shift.
     cv::cvtColor(frame, frameGrey_, cv::COLOR_BGR2GRAY);
-    if (background_.empty())
-        frameMovers_ = cv::Mat::zeros(frame.size(), CV_8UC1);
-    else
+    if (background_.empty()) {
+        frameMovers_.create(frame.size(), CV_8UC1);  // allocated once, then reused
+        frameMovers_.setTo(0);
+    } else
         moverMask(frame, background_, frameMovers_);
     const bool realistic = cfg_.render.any();
     int sensorOff = 0, warpOff = 0;
@@ -421,11 +424,8 @@ void Rig::runLibrary() {
         times_.seamMs[i] += lastSeamMs_[i];
         t0 = std::chrono::steady_clock::now();
         stitchers_[i]->copyTo_dre_fusion_map();
-        if (cfg_.seamBlend > 0) {
-            hostFusion_.resize(n - 1);
-            runningQ8_.resize(n - 1);
+        if (cfg_.seamBlend > 0)
             blendFusion(fusion_[i], cfg_.seamBlend, runningQ8_[i], hostFusion_[i]);
-        }
         const double copyMs = msSince(t0);
         times_.copyMs[i] += copyMs;
         lastSeamMs_[i] += copyMs;

@@ -209,7 +209,7 @@ void SeamLab::writeCsv(const std::string& path) const {
         f << r.frame << "," << r.overlap << "," << kNames[r.method] << "," << num(r.cost) << ","
           << num(r.cut, 4) << "," << num(r.jitterAll) << "," << num(r.jitterStatic) << ","
           << num(r.ghost) << "," << num(r.ms) << "\n";
-    if (!f) throw std::runtime_error("cannot write " + path);
+    if (!f) throw OutputError("cannot write " + path);
 }
 
 std::vector<std::vector<double>> SeamLab::means() const {

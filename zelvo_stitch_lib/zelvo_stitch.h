@@ -52,7 +52,8 @@
  * (also a strip outside the strip buffer, or copyTo_dre_fusion_map before the
  * first complete process); std::invalid_argument from setup for a geometry
  * it refuses; std::bad_array_new_length for img_num 0 or a negative lutRows;
- * std::logic_error from saveCurrMask(nullptr). None leaks memory. After one,
+ * std::length_error for img_num above ZELVO_STITCH_MAX_IMAGES (the record's
+ * room); std::logic_error from saveCurrMask(nullptr). None leaks memory. After one,
  * a host may rely on this:
  *  - create_dynstitcher: nothing remains allocated.
  *  - setup_dynstitcher: after std::invalid_argument the stitcher is as it was;
@@ -70,8 +71,8 @@
  *
  * What the host guarantees (the library cannot see the size of a host buffer
  * and checks none of these):
- *  - img_num is at most ZELVO_STITCH_MAX_IMAGES, and stitchers holds img_num - 1
- *    set-up stitchers;
+ *  - stitchers holds img_num - 1 set-up stitchers (img_num itself is checked
+ *    against the record's room);
  *  - with img_num 2 or more, strip_buf_addr points to strip_buf_width x
  *    strip_height[0] readable bytes; strips outside that area are refused
  *    with cv::Exception, but a smaller buffer than the record states is not
@@ -170,16 +171,18 @@ struct _MaskBlockStat {
     std::vector<cv::Point> mdCellsR; /* the same for the right camera */
 };
 
-/* One queued cell of the watershed flood. Nodes live in a pool of one flood
- * call; node 0 is reserved as the "none" link. */
+/* A queued cell of a linked-node watershed flood. Kept for the ABI: the
+ * library's flood (watershed_diff) queues cells in scratch storage of each
+ * call and uses no _WSNode. */
 struct _WSNode {
     int32_t next;         /* next node of its queue or of the free list; 0 = none */
     int32_t markerOffset; /* cell offset in the marker image, in int32 elements */
     int32_t imageOffset;  /* cell offset in the cost image, in bytes */
 };
 
-/* First-in first-out queue of one grey level (cost 0..255) of the flood, as
- * node indices; 0 = none, both 0 = empty. Empty between flood calls. */
+/* First-in first-out queue of one grey level (cost 0..255) as _WSNode
+ * indices; 0 = none, both 0 = empty. Kept for the ABI: the flood leaves the
+ * stitcher's wsQueue empty (all zero) and untouched. */
 struct _WSQueue {
     int32_t first; /* node popped next */
     int32_t last;  /* node pushed last */
@@ -537,8 +540,9 @@ public:
         rowCrossX; /* per mask row, the held seam column (maskCols >> 1 after setup) */
     int32_t quietFrameCount = 0;        /* consecutive motion-free process calls */
     int32_t labelMaskValue[2] = {0, 0}; /* setup: mask byte of label 1 (255) and label 2 (0) */
-    cv::Mat dreFusionMap;       /* setup: header over the host's buffer, imgHeight x overlapWidth */
-    _WSQueue wsQueue[256] = {}; /* the flood's queues, one per grey level; empty between calls */
+    cv::Mat dreFusionMap; /* setup: header over the host's buffer, imgHeight x overlapWidth */
+    _WSQueue wsQueue[256] =
+        {}; /* kept for the layout; always empty (the flood's queues are per-call scratch) */
     std::vector<SigmoidCurve> sigmoidCurves; /* setup: seven curves of maskCols values, k = ks[i] */
 
     /* Shift-path state and tuning (mask-grid pixels = mask cells). */
@@ -598,7 +602,7 @@ public:
     static bool my_enableResetMask;          /* allow the random reset of the fusion map */
     static int* lut_vsegment_maskblock_idx;  /* LUT grid row -> mask block; library-owned,
                                                 init_lib..release_lib */
-    static int subs_tab[513];                /* max(j - 256, 0): branch-free min of two levels */
+    static int subs_tab[513]; /* max(j - 256, 0), built by init_lib; the flood does not read it */
 };
 
 /* ---------------------------------------------------------------------------

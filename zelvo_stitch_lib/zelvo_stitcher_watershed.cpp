@@ -28,21 +28,25 @@ namespace {
 constexpr int kLevels = 256;
 
 /* The flood's working view of one call: the marker image, and the cost image
- * copied into the markers' layout, so that one offset (row * mstep + column)
- * addresses a cell in both. */
+ * in the markers' layout, so that one offset (row * mstep + column) addresses
+ * a cell in both. A cost image whose row step already equals the markers'
+ * (in elements) is read in place; any other is copied into that layout. */
 struct FloodGrid {
     int rows, cols, mstep;
-    int* markers;                     // marker row 0
-    std::unique_ptr<uint8_t[]> cost;  // rows * mstep bytes, cost(r, c) at r * mstep + c
+    int* markers;                      // marker row 0
+    const uint8_t* cost;               // cost(r, c) at r * mstep + c
+    std::unique_ptr<uint8_t[]> owned;  // the copy, when one is needed
 
     FloodGrid(const cv::Mat& src, cv::Mat& mk)
-        : rows(src.rows),
-          cols(src.cols),
-          mstep(int(mk.step1())),
-          markers(mk.ptr<int>(0)),
-          cost(new uint8_t[size_t(src.rows) * size_t(mk.step1())]) {
+        : rows(src.rows), cols(src.cols), mstep(int(mk.step1())), markers(mk.ptr<int>(0)) {
+        if (src.step[0] == size_t(mstep)) {
+            cost = src.ptr<uint8_t>(0);
+            return;
+        }
+        owned.reset(new uint8_t[size_t(rows) * size_t(mstep)]);
         for (int r = 0; r < rows; ++r)
-            std::memcpy(cost.get() + size_t(r) * size_t(mstep), src.ptr<uint8_t>(r), size_t(cols));
+            std::memcpy(owned.get() + size_t(r) * size_t(mstep), src.ptr<uint8_t>(r), size_t(cols));
+        cost = owned.get();
     }
     int* row(int r) const { return markers + size_t(r) * size_t(mstep); }
 };
@@ -56,7 +60,7 @@ public:
     explicit LevelQueues(const FloodGrid& g) {
         std::array<int, kLevels> count{};
         for (int r = 1; r < g.rows - 1; ++r) {
-            const uint8_t* c = g.cost.get() + size_t(r) * size_t(g.mstep);
+            const uint8_t* c = g.cost + size_t(r) * size_t(g.mstep);
             for (int j = 1; j < g.cols - 1; ++j) ++count[c[j]];
         }
         int start = 0;
@@ -128,7 +132,7 @@ std::vector<int> seed(const FloodGrid& g, LevelQueues& queues) {
         int* const m = g.row(r);
         const int* const up = m - g.mstep;
         const int* const down = m + g.mstep;
-        const uint8_t* const cost = g.cost.get() + size_t(r) * size_t(g.mstep);
+        const uint8_t* const cost = g.cost + size_t(r) * size_t(g.mstep);
         flooded[size_t(r)] = -int(std::count(m + 1, m + g.cols - 1, 1));
         for (int j = 1; j < g.cols - 1; ++j)
             queued[size_t(j)] =

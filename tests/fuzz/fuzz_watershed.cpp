@@ -56,7 +56,7 @@ Result run_flood(DynStitcher& s, int numBlocks, int blockHeight, const cv::Mat& 
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     zfuzz::silence_stdout();
-    // Builds subs_tab, which the flood reads.
+    // Builds the library-wide tables, as a host's zelvo_stitch_init does.
     zelvo_stitch_init(9, 1, 0, 0, 1, 1);
     return 0;
 }
