@@ -28,6 +28,9 @@ const std::set<std::string> kNames = words(
     "_ZN11DynStitcher26lut_vsegment_maskblock_idxE _ZN11DynStitcher23motionBitsHistoryWeightE "
     "_ZN11DynStitcher16my_useMaskBlocksE _ZN11DynStitcher27my_useWeightedMotionBitHistE "
     "_ZN11DynStitcher18my_enableResetMaskE");
+// The opt-in modes' names, in their own version node; every other name is in the first.
+const std::set<std::string> kNames11 =
+    words("zelvo_stitch_set_motion_aware zelvo_stitch_motion_aware_params");
 // clang-format off
 const std::pair<const char*, int> kInts[] = {
     {"Zelvo_Stitch_Shift_Every_N_Frames", 0}, {"Zelvo_Stitch_Seamline_Every_N_Frames", 0},
@@ -55,6 +58,7 @@ TEST(SharedLib, ExportsExactlyTheInterface) {
     void* h = dlopen(ZELVO_SHARED_LIB_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(h, nullptr) << dlerror();
     std::set<std::string> plain = kNames, seen, members, ctors;
+    plain.insert(kNames11.begin(), kNames11.end());
     for (const auto& g : kInts) {
         plain.insert(g.first);
         const int* p = static_cast<const int*>(dlsym(h, g.first));
@@ -66,8 +70,10 @@ TEST(SharedLib, ExportsExactlyTheInterface) {
     ASSERT_NE(p, nullptr);
     char name[1024], type;
     while (std::fscanf(p, "%1023s %c%*[^\n]", name, &type) == 2) {
-        const std::string n = std::string(name).substr(0, std::string(name).find('@'));  // version
+        const std::string full = name, n = full.substr(0, full.find('@'));
         if (type == 'A' || !seen.insert(n).second) continue;  // 'A': version node
+        const std::string node = kNames11.count(n) ? "ZELVO_STITCH_1.1" : "ZELVO_STITCH_1.0";
+        EXPECT_EQ(full.substr(full.rfind('@') + 1), node) << n;
         EXPECT_NE(dlsym(h, n.c_str()), nullptr) << n;
         if (plain.count(n)) continue;
         int st = 0;

@@ -68,6 +68,8 @@ std::string usage(const char* prog) {
          "  --reset-mask B       random reset of the fusion map after quiet frames (default 0)\n"
          "  --mask-blocks B      hold the seam in blocks without enough motion (default 0)\n"
          "  --weighted-history B weighted motion history (default 1)\n"
+         "  --motion-aware B     motion-aware mode (zelvo_stitch_set_motion_aware): track\n"
+         "                       the static background, keep the seam off movers (default 0)\n"
          "Messages:\n"
          "  --dbg N              library print switch (zelvo_stitch_set_dbg_out; 1 = verbose\n"
          "                       diagnostics on standard output; default 0)\n"
@@ -275,6 +277,7 @@ bool rigOption(ArgCursor& c, Options& opt, Pending& p) {
     if (c.is("--reset-mask")) return c.boolean(r.resetMask);
     if (c.is("--mask-blocks")) return c.boolean(r.maskBlocks);
     if (c.is("--weighted-history")) return c.boolean(r.weightedHistory);
+    if (c.is("--motion-aware")) return c.boolean(r.motionAware);
     return false;
 }
 

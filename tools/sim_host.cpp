@@ -292,6 +292,7 @@ void Rig::startLibrary() {
     if (cfg_.dbg >= 0) zelvo_stitch_set_dbg_out(cfg_.dbg);
     zelvo_stitch_init(cfg_.lutGrid, cfg_.blocks, 0, cfg_.resetMask, cfg_.maskBlocks,
                       cfg_.weightedHistory);
+    zelvo_stitch_set_motion_aware(cfg_.motionAware);
     try {
         for (int i = 0; i + 1 < n; ++i) {
             stitchers_.push_back(nullptr);

@@ -221,6 +221,7 @@ void jsonRig(std::ostream& j, const RigConfig& cfg) {
       << ", \"tracking_period\": " << cfg.period << ", \"reset_mask\": " << int(cfg.resetMask)
       << ", \"mask_blocks_hold_seam\": " << int(cfg.maskBlocks)
       << ", \"weighted_history\": " << int(cfg.weightedHistory)
+      << ", \"motion_aware\": " << int(cfg.motionAware)
       << ", \"motion_threshold\": " << cfg.motionThreshold
       << ", \"motion_levels\": " << int(cfg.motionLevels) << ", \"seam_blend\": " << cfg.seamBlend
       << ",\n          \"parallax_px\": " << r.parallaxPx << ", \"exposure_pct\": " << r.exposurePct

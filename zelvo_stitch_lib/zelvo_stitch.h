@@ -99,7 +99,7 @@
 #include <opencv2/core.hpp>
 
 #define ZELVO_STITCH_VERSION_MAJOR 1
-#define ZELVO_STITCH_VERSION_MINOR 0
+#define ZELVO_STITCH_VERSION_MINOR 1
 #define ZELVO_STITCH_VERSION_PATCH 0
 
 #if defined(ZELVO_STITCH_BUILDING)
@@ -193,6 +193,10 @@ static_assert(offsetof(_WSNode, next) == 0 && offsetof(_WSNode, markerOffset) ==
                   offsetof(_WSNode, imageOffset) == 8,
               "node layout");
 static_assert(sizeof(_WSQueue) == 8 && offsetof(_WSQueue, last) == 4, "queue layout");
+
+/* Per-stitcher state of the motion-aware mode (see "Motion-aware mode" at the
+ * end of this header); opaque, owned by the stitcher. */
+struct ZelvoMotionAwareState;
 
 /* ---------------------------------------------------------------------------
  * Sigmoid blend curve: len bytes falling from about maxVal to about 0, read
@@ -603,6 +607,12 @@ public:
     static int* lut_vsegment_maskblock_idx;  /* LUT grid row -> mask block; library-owned,
                                                 init_lib..release_lib */
     static int subs_tab[513]; /* max(j - 256, 0), built by init_lib; the flood does not read it */
+
+    /* State of the motion-aware mode, owned by this stitcher: null until the
+     * mode's first tracker run or process on it, freed by the destructor.
+     * Neither copied nor assigned (a copy starts with none). Added in 1.1,
+     * after every 1.0 member, so the 1.0 members keep their offsets. */
+    ZelvoMotionAwareState* motionAwareState = nullptr;
 };
 
 /* ---------------------------------------------------------------------------
@@ -676,5 +686,76 @@ ZELVO_API void zelvo_stitch_set_dbg_out(int value);
 
 /* Does nothing and returns 0; the record is not read. C++ linkage. */
 ZELVO_API int zelvo_ecs_process(_ZELVO_ECS_INFO* info);
+
+/* ---------------------------------------------------------------------------
+ * Motion-aware mode (since 1.1; symbols in the linker script's ZELVO_STITCH_1.1
+ * node). Off by default; while it is off every output, message and exception
+ * of the library is exactly that of 1.0.
+ *
+ * The mode uses the cameras' decoded motion maps, which 1.0 reads only to
+ * hold the seam, for both paths of every overlap:
+ *  - Tracking (the frame driver's tracking frames, instead of ST_TRKE):
+ *    corners within trackMarginPx of a motion cell that moved in either
+ *    camera (the decoded maps of the overlap's two images, mapped to mask
+ *    cells through the LUT words) are not tracked, so the shift follows the
+ *    static background, not the people passing nearer the cameras. With
+ *    fewer than minStaticCorners such corners it retries with a margin of 0
+ *    (only the moving cells themselves excluded), then with every corner,
+ *    which is the 1.0 tracker. The status codes, clustering, stepping,
+ *    prints and record writes are those of 1.0.
+ *  - Seam (DynStitcher::process, instead of the 1.0 update): the flood's
+ *    cost is made lowest on moving cells (dilated by the blend band's
+ *    half-width) and in the bands along the overlap's two edges, so the
+ *    seam and its blend band keep off people and inside the overlap. Every
+ *    row then follows the flood, with a hysteresis: a row keeps last
+ *    frame's column (rowCrossX) unless a mover is near it or the new
+ *    column's left-right difference, averaged over three cells, is lower by
+ *    more than seamSwitchGrey grey levels. Each row gets the blend curve
+ *    sigmoidCurves[blendCurve]. my_useMaskBlocks and the random reset do not
+ *    apply; block scores, histories and flags are still updated as in 1.0.
+ *    A frame without both motion maps keeps only the edge bands and the
+ *    hysteresis.
+ * Costs: the seam path allocates nothing per frame once the stitcher's mode
+ * state exists (the first call in the mode, or a call after its geometry
+ * changed, allocates it: a few mask-sized buffers); per frame it adds the
+ * motion marking, two passes of a box dilation and the row test, all on the
+ * mask grid. A tracking frame may detect corners up to three times.
+ * Threads: as in 1.0 (per-overlap process calls on different stitchers may
+ * run at once); set the switch and the parameters only while no other call
+ * of the library runs. Exceptions: as in 1.0; an allocation failure while
+ * the state is made leaves the stitcher as it was.
+ * ------------------------------------------------------------------------- */
+
+/* Parameters of the motion-aware mode, read on every call of the mode. */
+typedef struct _ZELVO_MOTION_AWARE_PARAMS {
+    int32_t trackMarginPx;    /* 24: corners this close to motion (full-resolution
+                                 pixels, rounded up to mask cells) are not tracked;
+                                 below 0 counts as 0 */
+    int32_t minStaticCorners; /* 18: fewer corners left by the margin: retry
+                                 with margin 0, then with every corner */
+    int32_t seamSwitchGrey;   /* 16: grey levels by which a still row's new seam
+                                 column must be better than its held one */
+    int32_t blendCurve;       /* 6: index 0..6 of the blend curve (DynStitcher::ks,
+                                 k = 4); other values use 6 */
+} ZELVO_MOTION_AWARE_PARAMS;
+
+static_assert(sizeof(ZELVO_MOTION_AWARE_PARAMS) == 16, "parameter layout");
+static_assert(offsetof(ZELVO_MOTION_AWARE_PARAMS, trackMarginPx) == 0 &&
+                  offsetof(ZELVO_MOTION_AWARE_PARAMS, minStaticCorners) == 4 &&
+                  offsetof(ZELVO_MOTION_AWARE_PARAMS, seamSwitchGrey) == 8 &&
+                  offsetof(ZELVO_MOTION_AWARE_PARAMS, blendCurve) == 12,
+              "parameter layout");
+
+/* The mode's parameters, library-wide, initially {24, 18, 16, 6}; the host
+ * may write them between frames. Not reset by zelvo_stitch_init. */
+extern ZELVO_API ZELVO_MOTION_AWARE_PARAMS zelvo_stitch_motion_aware_params;
+
+extern "C" {
+/* Turns the motion-aware mode on (non-zero) or off (0) for every stitcher,
+ * from the next call on. A stitcher keeps its mode state while the mode is
+ * off, so turning it on again resumes from its held seam. Returns 0. Not
+ * reset by zelvo_stitch_init. */
+ZELVO_API int zelvo_stitch_set_motion_aware(int on);
+}
 
 #endif /* ZELVO_STITCH_H */

@@ -170,7 +170,11 @@ int zelvo_stitch_process(DynStitcher** stitchers, _ZELVO_STITCH_INFO* info) {
                           info->overlap_shift_value);
             if (!tracking) continue;
             if (dbg_print == 1) printf("Frame: %d, overlap ID: %d\n", FRAME_COUNT, int(i));
-            const int r = s->ST_TRKE();
+            // The motion-aware tracker reads the overlap's two decoded maps.
+            const int r = zelvo::motionAware
+                              ? zelvo::trackMotionAware(*s, decoded_md_buffer[i],
+                                                        decoded_md_buffer[i + 1])
+                              : s->ST_TRKE();
             if (dbg_print == 1) printf("Done ST_TRKE(): %d\n", r);
             s->decideShifting(int(i), info->overlap_shift_value, dbg_print);
             if (dbg_print == 1) {

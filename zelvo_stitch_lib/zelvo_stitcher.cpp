@@ -99,6 +99,7 @@ DynStitcher::DynStitcher() = default;
 DynStitcher::DynStitcher(DynStitcher const& o) { *this = o; }
 
 DynStitcher::~DynStitcher() {
+    zelvo::freeMotionAwareState(motionAwareState);
     prevMaskBlockStats.clear();
     maskBlockStats.clear();
     blockScore.clear();

@@ -5,6 +5,7 @@
  * between are the left camera's blend weight. Everything here works on the
  * mask grid (maskRows x maskCols cells) except copyTo_dre_fusion_map.
  */
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -17,16 +18,9 @@
 
 #include "zelvo_internal.h"
 
-namespace {
+using zelvo::rowCrossing;
 
-/* Seam column of one mask row: the last column of the row's leading run of
- * equal values (cols - 1 when the row never changes, 0 below two columns). */
-inline int rowCrossing(const uint8_t* row, int cols) {
-    if (cols < 2) return 0;
-    for (int x = 0; x < cols - 1; ++x)
-        if (row[x] != row[x + 1]) return x;
-    return cols - 1;
-}
+namespace {
 
 /* Left-side mask byte of a flood label. Boundary cells (-1) and cells the
  * flood never reached (0, only inside pockets enclosed by boundary cells)
@@ -93,7 +87,8 @@ void scoreBlockChange(DynStitcher& s, size_t i) {
 
 /* Motion of block i in this frame's maps: sums, clamped score, 32-frame
  * history and seam-update flag. Returns whether either camera moved there. */
-bool updateBlockMotion(DynStitcher& s, size_t i, const uint8_t* mdLeft, const uint8_t* mdRight) {
+bool updateBlockMotion(DynStitcher& s, size_t i, const uint8_t* mdLeft, const uint8_t* mdRight,
+                       bool inPlace) {
     const _MaskBlockStat& cur = s.maskBlockStats[i];
     bool movedL, movedR;
     const int sumL = motionSum(cur.mdCellsL, mdLeft, s.mdGridWidth, movedL);
@@ -117,26 +112,41 @@ bool updateBlockMotion(DynStitcher& s, size_t i, const uint8_t* mdLeft, const ui
     s.blockScore[i] = score;
 
     std::deque<int32_t>& history = s.blockMotionHistory[i];
-    if (!history.empty()) history.pop_front();
-    history.push_back((sumL + sumR) >> 1);
+    const int32_t h = (sumL + sumR) >> 1;
+    if (inPlace && !history.empty()) {
+        std::move(history.begin() + 1, history.end(), history.begin());
+        history.back() = h;
+    } else {
+        if (!history.empty()) history.pop_front();
+        history.push_back(h);
+    }
 
     const int a = s.getMotionBitsHistoryAvg(history);
     s.blockSeamUpdate[i] = float(a) >= 2.0f * float(s.blockMdCellCount[i]) ? 1 : 0;
     return movedL || movedR;
 }
 
-/* Per-block change scores and, with both motion maps, the motion updates.
- * Returns true when no block saw motion (always without both maps). */
-bool updateBlocks(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
+}  // namespace
+
+bool zelvo::updateBlocks(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight,
+                         bool inPlace) {
     const bool withMotion = mdLeft != nullptr && mdRight != nullptr;
     bool quiet = true;
     const size_t blocks = s.numMaskBlocks > 0 ? size_t(s.numMaskBlocks) : 0;
     for (size_t i = 0; i < blocks; ++i) {
         scoreBlockChange(s, i);
-        if (withMotion && updateBlockMotion(s, i, mdLeft, mdRight)) quiet = false;
+        if (withMotion && updateBlockMotion(s, i, mdLeft, mdRight, inPlace)) quiet = false;
     }
     return quiet;
 }
+
+void zelvo::labelsToSeamMask(const cv::Mat& markers, cv::Mat& mask,
+                             const int32_t labelMaskValue[2]) {
+    labelsToMask(markers, mask, labelMaskValue);
+    fillMaskBorder(mask);
+}
+
+namespace {
 
 /* Writes into every row of fusionMask the blend curve centred on the row's
  * seam column. With mask blocks, a row takes this frame's crossing only when
@@ -164,14 +174,17 @@ void drawSeamRows(DynStitcher& s) {
 }  // namespace
 
 void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
+    if (zelvo::motionAware) {
+        zelvo::processMotionAware(*this, mdLeft, mdRight);
+        return;
+    }
     // Flood a fresh copy of the seeds; the counts land in maskBlockStats.
     cv::Mat markers = wsMarkers.clone();
     watershed_diff(numMaskBlocks, maskBlockHeight, diffImage, markers, maskBlockStats);
-    labelsToMask(markers, fusionMask, labelMaskValue);
-    fillMaskBorder(fusionMask);
+    zelvo::labelsToSeamMask(markers, fusionMask, labelMaskValue);
 
     // Wraps rather than overflowing after 2^31 quiet frames.
-    const bool quiet = updateBlocks(*this, mdLeft, mdRight);
+    const bool quiet = zelvo::updateBlocks(*this, mdLeft, mdRight);
     quietFrameCount = quiet ? int32_t(uint32_t(quietFrameCount) + 1u) : 0;
 
     currMask.release();

@@ -100,53 +100,64 @@ void DynStitcher::preProcess(int overlapIdx, unsigned int* stripX, unsigned int*
     diffImage = cv::Scalar(255) - diffImage;
 }
 
-int DynStitcher::ST_TRKE() {
-    ST_TRKE_clusterMembersS.clear();
-    ST_TRKE_clusterMembersM.clear();
-    ST_TRKE_clusterMembersL.clear();
+void zelvo::beginTrackerRun(DynStitcher& s) {
+    s.ST_TRKE_clusterMembersS.clear();
+    s.ST_TRKE_clusterMembersM.clear();
+    s.ST_TRKE_clusterMembersL.clear();
 
     int& FrameNo = zelvo::trackerDumpCounter();
-    if ((dump_overlap_id == 99 || dump_overlap_id == overlapId) && FrameNo < limit_dump_frames) {
+    if ((dump_overlap_id == 99 || dump_overlap_id == s.overlapId) && FrameNo < limit_dump_frames) {
         const std::string stem =
-            "/var/run/" + std::to_string(FrameNo) + "_" + std::to_string(overlapId);
-        dumpImage(stem + "_L.png", leftImage);
-        dumpImage(stem + "_R.png", rightImage);
+            "/var/run/" + std::to_string(FrameNo) + "_" + std::to_string(s.overlapId);
+        dumpImage(stem + "_L.png", s.leftImage);
+        dumpImage(stem + "_R.png", s.rightImage);
     }
-    if (last_overlap_id == overlapId) zelvo::advanceCounter(FrameNo);
+    if (last_overlap_id == s.overlapId) zelvo::advanceCounter(FrameNo);
+}
 
-    cv::goodFeaturesToTrack(leftImage, ST_TRKE_prevPts, ST_TRKE_maxCorners, 0.01,
-                            double(ST_TRKE_minDistance), cv::Mat(), 3, 3, false, 0.04);
-    if (ST_TRKE_prevPts.empty()) {
+void zelvo::detectCorners(DynStitcher& s, const cv::Mat& mask) {
+    cv::goodFeaturesToTrack(s.leftImage, s.ST_TRKE_prevPts, s.ST_TRKE_maxCorners, 0.01,
+                            double(s.ST_TRKE_minDistance), mask, 3, 3, false, 0.04);
+}
+
+int DynStitcher::ST_TRKE() {
+    zelvo::beginTrackerRun(*this);
+    zelvo::detectCorners(*this, cv::Mat());
+    return zelvo::trackDetectedCorners(*this);
+}
+
+int zelvo::trackDetectedCorners(DynStitcher& s) {
+    if (s.ST_TRKE_prevPts.empty()) {
         if (dbg_enable == 1)
             printf("WARN: No feature detected in left size image. SKIP Shifting.\n\n");
         return -3;
     }
 
-    cv::calcOpticalFlowPyrLK(leftImage, rightImage, ST_TRKE_prevPts, ST_TRKE_nextPts,
-                             ST_TRKE_status, ST_TRKE_err, ST_TRKE_lkWinSize, 3,
-                             ST_TRKE_lkTermCriteria, cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
+    cv::calcOpticalFlowPyrLK(s.leftImage, s.rightImage, s.ST_TRKE_prevPts, s.ST_TRKE_nextPts,
+                             s.ST_TRKE_status, s.ST_TRKE_err, s.ST_TRKE_lkWinSize, 3,
+                             s.ST_TRKE_lkTermCriteria, cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
 
     // Keep only the points the forward pass found, in order.
     size_t kept = 0;
-    for (size_t i = 0; i < ST_TRKE_prevPts.size(); ++i) {
-        if (ST_TRKE_status[i] == 0) continue;
-        ST_TRKE_prevPts[kept] = ST_TRKE_prevPts[i];
-        ST_TRKE_nextPts[kept] = ST_TRKE_nextPts[i];
-        ST_TRKE_status[kept] = ST_TRKE_status[i];
+    for (size_t i = 0; i < s.ST_TRKE_prevPts.size(); ++i) {
+        if (s.ST_TRKE_status[i] == 0) continue;
+        s.ST_TRKE_prevPts[kept] = s.ST_TRKE_prevPts[i];
+        s.ST_TRKE_nextPts[kept] = s.ST_TRKE_nextPts[i];
+        s.ST_TRKE_status[kept] = s.ST_TRKE_status[i];
         ++kept;
     }
-    ST_TRKE_prevPts.resize(kept);
-    ST_TRKE_nextPts.resize(kept);
-    ST_TRKE_status.resize(kept);
+    s.ST_TRKE_prevPts.resize(kept);
+    s.ST_TRKE_nextPts.resize(kept);
+    s.ST_TRKE_status.resize(kept);
 
     std::vector<cv::Point2f> backPts;
     std::vector<uchar> LR_status;
     if (kept > 0)
-        cv::calcOpticalFlowPyrLK(rightImage, leftImage, ST_TRKE_nextPts, backPts, LR_status,
-                                 ST_TRKE_err, ST_TRKE_lkWinSize, 3, ST_TRKE_lkTermCriteria,
+        cv::calcOpticalFlowPyrLK(s.rightImage, s.leftImage, s.ST_TRKE_nextPts, backPts, LR_status,
+                                 s.ST_TRKE_err, s.ST_TRKE_lkWinSize, 3, s.ST_TRKE_lkTermCriteria,
                                  cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
 
-    return zelvo::evaluateTrackedPoints(*this, backPts, LR_status);
+    return zelvo::evaluateTrackedPoints(s, backPts, LR_status);
 }
 
 namespace {

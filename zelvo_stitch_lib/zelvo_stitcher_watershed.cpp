@@ -11,8 +11,9 @@
  * array is cut, by a histogram of the interior costs, into 256 segments, and
  * each queue is a read and a write cursor in its own segment (entries are
  * appended at the write cursor and served from the read cursor, so FIFO order
- * is the array order). All of it is scratch of one call; the stitcher's
- * wsQueue heads stay empty.
+ * is the array order). All of it is scratch: watershed_diff makes it per
+ * call, the motion-aware seam keeps it in its state (FloodScratch) so that
+ * its frames allocate nothing. The stitcher's wsQueue heads stay empty.
  */
 #include <algorithm>
 #include <array>
@@ -34,19 +35,18 @@ constexpr int kLevels = 256;
 struct FloodGrid {
     int rows, cols, mstep;
     int* markers;                      // marker row 0
-    const uint8_t* cost;               // cost(r, c) at r * mstep + c
-    std::unique_ptr<uint8_t[]> owned;  // the copy, when one is needed
+    const uint8_t* cost;  // cost(r, c) at r * mstep + c
 
-    FloodGrid(const cv::Mat& src, cv::Mat& mk)
+    FloodGrid(const cv::Mat& src, cv::Mat& mk, std::vector<uint8_t>& copy)
         : rows(src.rows), cols(src.cols), mstep(int(mk.step1())), markers(mk.ptr<int>(0)) {
         if (src.step[0] == size_t(mstep)) {
             cost = src.ptr<uint8_t>(0);
             return;
         }
-        owned.reset(new uint8_t[size_t(rows) * size_t(mstep)]);
+        copy.resize(size_t(rows) * size_t(mstep));
         for (int r = 0; r < rows; ++r)
-            std::memcpy(owned.get() + size_t(r) * size_t(mstep), src.ptr<uint8_t>(r), size_t(cols));
-        cost = owned.get();
+            std::memcpy(copy.data() + size_t(r) * size_t(mstep), src.ptr<uint8_t>(r), size_t(cols));
+        cost = copy.data();
     }
     int* row(int r) const { return markers + size_t(r) * size_t(mstep); }
 };
@@ -57,7 +57,7 @@ struct FloodGrid {
  * for the lowest non-empty queue stops there without a bound check. */
 class LevelQueues {
 public:
-    explicit LevelQueues(const FloodGrid& g) {
+    LevelQueues(const FloodGrid& g, zelvo::FloodScratch& scratch) {
         std::array<int, kLevels> count{};
         for (int r = 1; r < g.rows - 1; ++r) {
             const uint8_t* c = g.cost + size_t(r) * size_t(g.mstep);
@@ -70,7 +70,13 @@ public:
         }
         read_[kLevels] = 0;
         write_[kLevels] = 1;
-        slots_.reset(new int[size_t(start)]);  // no need to zero: read only after written
+        // Grown, never shrunk; no need to zero: a slot is read only after it
+        // is written.
+        if (scratch.slotCount < size_t(start)) {
+            scratch.slots.reset(new int[size_t(start)]);
+            scratch.slotCount = size_t(start);
+        }
+        slots_ = scratch.slots.get();
     }
     void push(int t, int offset) { slots_[size_t(write_[t]++)] = offset; }
     /* Lowest non-empty queue at or above `from`; kLevels when all are empty. */
@@ -82,7 +88,7 @@ public:
 
 private:
     std::array<int, kLevels + 1> read_, write_;
-    std::unique_ptr<int[]> slots_;
+    int* slots_;
 };
 
 /* The label a popped cell takes from its four neighbours, read left, right,
@@ -125,9 +131,10 @@ void markFrame(const FloodGrid& g) {
  * order. Returns, per row, minus the number of label-1 seeds; the flood never
  * changes them, so adding the row's label-1 cells after the flood leaves the
  * cells the flood labelled 1. */
-std::vector<int> seed(const FloodGrid& g, LevelQueues& queues) {
-    std::vector<int> flooded(size_t(g.rows), 0);
-    std::vector<uint8_t> queued(size_t(g.cols));
+void seed(const FloodGrid& g, LevelQueues& queues, std::vector<int>& flooded,
+          std::vector<uint8_t>& queued) {
+    flooded.assign(size_t(g.rows), 0);
+    queued.assign(size_t(g.cols), 0);
     for (int r = 1; r < g.rows - 1; ++r) {
         int* const m = g.row(r);
         const int* const up = m - g.mstep;
@@ -144,7 +151,6 @@ std::vector<int> seed(const FloodGrid& g, LevelQueues& queues) {
             m[j] = -2;
         }
     }
-    return flooded;
 }
 
 /* The flood proper. Invariant: no queue below `level` holds a cell, so the
@@ -180,20 +186,27 @@ void flood(const FloodGrid& g, LevelQueues& queues) {
 void DynStitcher::watershed_diff(int numBlocks, int blockHeight, cv::InputArray _src,
                                  cv::InputOutputArray _markers,
                                  std::vector<_MaskBlockStat>& stats) {
-    for (_MaskBlockStat& s : stats) {
-        s.labelOneCount = 0;
-        s.labelOneRatio = 0.0f;
-    }
-    const cv::Mat src = _src.getMat();
     cv::Mat markers = _markers.getMat();
+    zelvo::FloodScratch scratch;
+    zelvo::floodLabels(*this, numBlocks, blockHeight, _src.getMat(), markers, stats, scratch);
+}
+
+void zelvo::floodLabels(const DynStitcher& s, int numBlocks, int blockHeight, const cv::Mat& src,
+                        cv::Mat& markers, std::vector<_MaskBlockStat>& stats,
+                        FloodScratch& scratch) {
+    for (_MaskBlockStat& st : stats) {
+        st.labelOneCount = 0;
+        st.labelOneRatio = 0.0f;
+    }
     if (src.rows <= 0 || src.cols <= 0) return;
 
-    const FloodGrid grid(src, markers);
+    const FloodGrid grid(src, markers, scratch.costCopy);
     markFrame(grid);
     if (grid.rows <= 2 || grid.cols <= 2) return;  // no interior cell
 
-    LevelQueues queues(grid);
-    std::vector<int> flooded = seed(grid, queues);
+    LevelQueues queues(grid, scratch);
+    std::vector<int>& flooded = scratch.flooded;
+    seed(grid, queues, flooded, scratch.queued);
     flood(grid, queues);
 
     // Label-1 cells per row, less the row's label-1 seeds, go to the row's
@@ -203,7 +216,7 @@ void DynStitcher::watershed_diff(int numBlocks, int blockHeight, cv::InputArray 
         int& n = flooded[size_t(r)];
         n += int(std::count(m + 1, m + grid.cols - 1, 1));
         if (n != 0)
-            stats[size_t(blockOfRow(r, blockHeight, lastMaskBlockRow, numBlocks))].labelOneCount +=
-                n;
+            stats[size_t(blockOfRow(r, blockHeight, s.lastMaskBlockRow, numBlocks))]
+                .labelOneCount += n;
     }
 }

@@ -1,0 +1,188 @@
+// The motion-aware mode on a two-camera rig whose LUTs point at the motion cell under each
+// vertex: tracking keeps to the static background, the seam keeps off moving cells and the
+// overlap's edges and stays put where nothing moves. (Mode off is guarded by the exact tests.)
+#include <algorithm>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr int kW = 320, kH = 240, kOverlap = 128, kCell = 4, kLutGrid = 33;
+constexpr int kMdCols = kW / 16, kMdRows = kH / 16, kRowBytes = 4;
+constexpr int kMaskCols = kOverlap / kCell, kMaskRows = kH / kCell;
+
+// Blurred noise with corners everywhere.
+cv::Mat texture(int rows, int cols, uint64_t seed) {
+    cv::Mat t(rows, cols, CV_8UC1);
+    cv::RNG(seed).fill(t, cv::RNG::UNIFORM, 0, 256);
+    cv::GaussianBlur(t, t, cv::Size(0, 0), 1.5);
+    cv::normalize(t, t, 0, 255, cv::NORM_MINMAX);
+    return t;
+}
+
+// One overlap between two cameras; the host applies the written shift to the right strip.
+class TwoCameras {
+public:
+    explicit TwoCameras(bool motionAware) {
+        for (int r = 0; r < kLutGrid; ++r)
+            for (int c = 0; c < kLutGrid; ++c) {
+                const int x = std::min(c * kW / (kLutGrid - 1), kW - 1) / 16;
+                const int y = std::min(r * kH / (kLutGrid - 1), kH - 1) / 16;
+                lut_.push_back((uint32_t(y) << 22) | (uint32_t(x) << 6));
+            }
+        zelvo_stitch_set_dbg_out(0);
+        zelvo_stitch_init(kLutGrid, 4, 0, 0, 0, 1);
+        zelvo_stitch_set_motion_aware(motionAware);
+        Zelvo_Stitch_Shift_Every_N_Frames = 0;
+        static float thresholds[] = {0.02f, 0.1f}, incs[] = {1.0f, -1.0f};
+        zt::StdoutCapture quiet;
+        stitcher = create_dynstitcher(0, 0, kW, kH, kOverlap, 4, 50.0f, -50.0f, 0.0f, 2,
+                                      thresholds, incs, 1, 30, kLutGrid, kLutGrid, lut_.data(),
+                                      lut_.data(), 0, kMdCols, kMdRows, kCell, kCell);
+        fusion.assign(size_t(kH) * kOverlap, 0);
+        setup_dynstitcher(stitcher, 0, (unsigned long)(uintptr_t)fusion.data());
+        strip_.assign(size_t(kH) * 2 * kOverlap, 0);
+        info.img_num = 2, info.md_width = kW, info.md_height = kH;
+        info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
+        info.strip_buf_width = 2 * kOverlap;
+        info.strip_width[0] = kOverlap, info.strip_height[0] = kH;
+        for (int c = 0; c < 2; ++c) {
+            bitmap_[c].assign(size_t(kMdRows) * kRowBytes, 0);
+            info.md_addr[c] = uint64_t(uintptr_t(bitmap_[c].data()));
+        }
+    }
+    ~TwoCameras() {
+        destroy_dynstitcher(&stitcher);
+        zelvo_stitch_uninit();
+        zelvo_stitch_set_motion_aware(0);
+    }
+    int shift() const { return info.overlap_shift_value[1]; }
+
+    // One frame: the overlap columns of both cameras (the right one before the host's
+    // shift), the moving 16 x 16 blocks of each camera (camera pixels), a frame call and
+    // the seam update.
+    void frame(const cv::Mat& left, const cv::Mat& right, const std::vector<cv::Rect>& moving) {
+        cv::Mat buf(kH, 2 * kOverlap, CV_8UC1, strip_.data());
+        left.copyTo(buf(cv::Rect(0, 0, kOverlap, kH)));
+        // The written shift moves the right camera's content left by that many pixels.
+        cv::Mat shifted;
+        const cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, -shift(), 0, 1, 0);
+        cv::warpAffine(right, shifted, m, right.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+        shifted.copyTo(buf(cv::Rect(kOverlap, 0, kOverlap, kH)));
+        for (int c = 0; c < 2; ++c) {
+            std::fill(bitmap_[c].begin(), bitmap_[c].end(), uint8_t(0));
+            const int x0 = c == 0 ? kW - kOverlap : 0;  // the overlap in camera c
+            for (const cv::Rect& r : moving)
+                for (int y = r.y / 16; y <= (r.y + r.height - 1) / 16; ++y)
+                    for (int x = (x0 + r.x) / 16; x <= (x0 + r.x + r.width - 1) / 16; ++x)
+                        if (x >= 0 && x < kMdCols && y >= 0 && y < kMdRows)
+                            bitmap_[c][size_t(y * kRowBytes + x / 8)] |= uint8_t(1u << (x % 8));
+        }
+        zelvo_stitch_process(&stitcher, &info);
+        stitcher->process(decoded_md_buffer[0], decoded_md_buffer[1]);
+        stitcher->copyTo_dre_fusion_map();
+    }
+
+    DynStitcher* stitcher = nullptr;
+    std::vector<uint8_t> fusion;
+    ZELVO_STITCH_INFO info{};
+
+private:
+    std::vector<uint32_t> lut_;
+    std::vector<uint8_t> strip_, bitmap_[2];
+};
+
+// A background displaced by bg pixels from the left camera to the right one, and a mover
+// (columns 40..103 of the overlap, rows 40..199) displaced by mover pixels.
+struct Scene {
+    cv::Mat left, right;
+    cv::Rect mover{40, 40, 64, 160};
+};
+Scene parallaxScene(int bg, int mover) {
+    const cv::Mat world = texture(kH, kOverlap + 64, 7), person = texture(kH, 96, 11);
+    Scene s;
+    s.left = world(cv::Rect(32, 0, kOverlap, kH)).clone();
+    s.right = world(cv::Rect(32 - bg, 0, kOverlap, kH)).clone();
+    person(cv::Rect(16, 40, 64, 160)).copyTo(s.left(s.mover));
+    person(cv::Rect(16 - mover, 40, 64, 160)).copyTo(s.right(s.mover));
+    return s;
+}
+
+int runTracking(bool motionAware, const Scene& s, const std::vector<cv::Rect>& moving) {
+    TwoCameras rig(motionAware);
+    for (int f = 0; f < 30; ++f) rig.frame(s.left, s.right, moving);
+    return rig.shift();
+}
+
+TEST(MotionAware, ShiftSettlesOnTheBackgroundNotOnTheMover) {
+    const Scene s = parallaxScene(8, 24);
+    // The mover's blocks and one block around them, as the detector would see a walker.
+    const std::vector<cv::Rect> moving = {cv::Rect(24, 24, 96, 192)};
+    EXPECT_EQ(runTracking(true, s, moving), 8);
+    EXPECT_EQ(runTracking(false, s, moving), 24) << "the scene no longer tempts the 1.0 tracker";
+}
+
+TEST(MotionAware, TooFewStaticCornersFallsBackToEveryCorner) {
+    // Everything moves: no static corner is left, and the mode must still track like 1.0.
+    const Scene s = parallaxScene(8, 8);
+    const std::vector<cv::Rect> everything = {cv::Rect(-kW, 0, 3 * kW, kH)};
+    EXPECT_EQ(runTracking(true, s, everything), 8);
+}
+
+// Weights in the fusion mask of every row: the left column fully left, the right column fully
+// right (no weight step at the overlap's edges).
+void expectNoEdgeStep(const DynStitcher& s) {
+    for (int r = 0; r < s.currMask.rows; ++r) {
+        ASSERT_GE(s.currMask.at<uint8_t>(r, 0), 254) << "row " << r;
+        ASSERT_LE(s.currMask.at<uint8_t>(r, s.currMask.cols - 1), 1) << "row " << r;
+    }
+}
+
+TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
+    // The strips agree best down the middle of the mover, where 1.0's flood puts the seam.
+    const cv::Mat left = texture(kH, kOverlap, 3);
+    cv::Mat right = texture(kH, kOverlap, 4);
+    const cv::Rect mover(48, 64, 32, 96);
+    left(mover).copyTo(right(mover));
+    TwoCameras rig(true);
+    rig.frame(left, right, {mover});
+    const DynStitcher& s = *rig.stitcher;
+    const cv::Rect cells(mover.x / kCell, mover.y / kCell, mover.width / kCell,
+                         mover.height / kCell);
+    for (int r = cells.y; r < cells.y + cells.height; ++r)
+        for (int c = cells.x; c < cells.x + cells.width; ++c) {
+            const int w = s.currMask.at<uint8_t>(r, c);
+            ASSERT_TRUE(w <= 1 || w >= 254) << "blend weight " << w << " on moving cell (" << c
+                                            << ", " << r << ")";
+        }
+    expectNoEdgeStep(s);
+
+    TwoCameras plain(false);
+    plain.frame(left, right, {mover});
+    const std::vector<int> cross = plain.stitcher->getMaskCrossX();
+    EXPECT_TRUE(std::any_of(cross.begin() + cells.y, cross.begin() + cells.y + cells.height,
+                            [&](int x) { return x >= cells.x && x < cells.x + cells.width; }))
+        << "the scene no longer leads 1.0's seam through the mover";
+}
+
+TEST(MotionAware, SeamStaysPutInAStillSceneWithNoise) {
+    const cv::Mat left = texture(kH, kOverlap, 5);
+    TwoCameras rig(true);
+    std::vector<int> first;
+    for (int f = 0; f < 12; ++f) {
+        // Sensor noise of a few grey levels changes the flood's costs every frame.
+        cv::Mat noise(kH, kOverlap, CV_8UC1), right;
+        cv::RNG(uint64_t(f) + 100).fill(noise, cv::RNG::UNIFORM, 0, 6);
+        cv::add(left, noise, right);
+        rig.frame(left, right, {});
+        if (f == 0) first = rig.stitcher->rowCrossX;
+        ASSERT_EQ(rig.stitcher->rowCrossX, first) << "the seam moved at frame " << f;
+        expectNoEdgeStep(*rig.stitcher);
+    }
+}
+
+}  // namespace

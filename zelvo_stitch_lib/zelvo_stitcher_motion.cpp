@@ -1,0 +1,339 @@
+/*
+ * Motion-aware mode: the tracker and the seam update of a stitcher, steered
+ * by the cameras' decoded motion maps (one byte per 16 x 16 pixel block,
+ * non-zero = moved).
+ *
+ * Both paths first mark, on the mask grid, the cells whose motion cell moved
+ * in either camera. A mask cell finds its motion cell through the LUT vertex
+ * nearest its centre, among the vertices that set-up checked; so the mode
+ * reads no LUT word and no motion byte that the 1.0 paths do not.
+ *
+ * Units: mask cells (cellWidth x cellHeight full-resolution pixels) unless
+ * named otherwise; grey levels 0..255.
+ */
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "zelvo_internal.h"
+
+bool zelvo::motionAware = false;
+
+ZELVO_MOTION_AWARE_PARAMS zelvo_stitch_motion_aware_params = {24, 18, 16, 6};
+
+extern "C" int zelvo_stitch_set_motion_aware(int on) {
+    zelvo::motionAware = on != 0;
+    return 0;
+}
+
+/* Everything the mode keeps per stitcher. Made whole for one geometry (mask
+ * size, motion grid, LUTs) and reused every frame; remade only when the
+ * stitcher's geometry changes (an assignment from another stitcher). */
+struct ZelvoMotionAwareState {
+    int rows = 0, cols = 0;             // mask grid the buffers are made for
+    int mdWidth = 0, mdHeight = 0;      // motion grid the cell map indexes
+    const uint32_t* lutLeft = nullptr;  // LUTs the cell map was read from
+    const uint32_t* lutRight = nullptr;
+    std::vector<int32_t> cellMdL;  // per mask cell (row-major): byte of the left map, -1 none
+    std::vector<int32_t> cellMdR;  // the same in the right map
+    std::vector<int32_t> runs;     // dilation: one running count per column
+    cv::Mat moving;                // CV_8UC1: 1 where a camera moved under the cell
+    cv::Mat near;                  // CV_8UC1: moving, dilated
+    cv::Mat rowPass;               // CV_8UC1: the dilation's horizontal pass
+    cv::Mat cornerMask;            // CV_8UC1: 255 where corners may be tracked
+    cv::Mat cost;                  // CV_8UC1: the flood's cost
+    cv::Mat markers;               // CV_32SC1: the flood's labels
+    zelvo::FloodScratch flood;
+    bool seamStarted = false;  // a seam was drawn; rowCrossX holds it
+};
+
+namespace {
+
+using State = ZelvoMotionAwareState;
+
+/* Curve index used for the seam: the parameter, or 6 (k = 4) when it is not
+ * one of the seven curves. */
+int blendCurveIndex() {
+    const int i = zelvo_stitch_motion_aware_params.blendCurve;
+    return (i >= 0 && i < 7) ? i : 6;
+}
+
+/* The LUT vertices that set-up checked along one axis: first .. last,
+ * inclusive, of the vertices at or inside [from, to] pixels (of extent
+ * pixels spanned by g + 1 vertices), cut to `steps` in lockstep with the
+ * other image. Empty (last < first) when none. */
+struct VertexRange {
+    long long first, last;
+};
+
+VertexRange checkedVertices(int from, int to, int extent, int g) {
+    return {static_cast<long long>(std::ceil(double(from) / double(extent) * double(g))),
+            static_cast<long long>(std::floor(double(to) / double(extent) * double(g)))};
+}
+
+long long rangeLength(const VertexRange& r) { return r.last - r.first + 1; }
+
+/* Vertex index nearest pixel `pos`, kept inside the checked range. */
+long long nearestVertex(double pos, int extent, int g, const VertexRange& r) {
+    const long long v = std::llround(pos / double(extent) * double(g));
+    return std::min(std::max(v, r.first), r.last);
+}
+
+/* Per mask cell, the byte of one camera's decoded map under the cell's
+ * nearest checked LUT vertex (-1 for every cell when set-up checked none).
+ * x0 is the overlap's first column in that camera image. */
+void mapCellsToMotion(const DynStitcher& s, const uint32_t* lut, int x0, VertexRange cols,
+                      VertexRange rows, std::vector<int32_t>& out) {
+    const int g = s.lutGridSize - 1;
+    out.assign(size_t(s.maskRows) * size_t(s.maskCols), -1);
+    if (rangeLength(cols) <= 0 || rangeLength(rows) <= 0) return;
+    for (int y = 0; y < s.maskRows; ++y) {
+        const double py = (double(y) + 0.5) * double(s.cellHeight);
+        const long long r = nearestVertex(py, s.imgHeight, g, rows);
+        for (int x = 0; x < s.maskCols; ++x) {
+            const double px = double(x0) + (double(x) + 0.5) * double(s.cellWidth);
+            const long long c = nearestVertex(px, s.imgWidth, g, cols);
+            const uint32_t word = lut[r * s.lutStride + c];
+            const int mx = std::min(int((word >> 6) & 0x3FFu), int(s.mdGridWidth) - 1);
+            const int my = std::min(int(word >> 22), int(s.mdGridHeight) - 1);
+            out[size_t(y) * size_t(s.maskCols) + size_t(x)] =
+                (mx < 0 || my < 0) ? -1 : my * int(s.mdGridWidth) + mx;
+        }
+    }
+}
+
+/* A complete state for s's present geometry; throws (allocation) before s
+ * sees any of it. */
+std::unique_ptr<State> makeState(const DynStitcher& s) {
+    std::unique_ptr<State> st(new State);
+    st->rows = s.maskRows;
+    st->cols = s.maskCols;
+    st->mdWidth = s.mdGridWidth;
+    st->mdHeight = s.mdGridHeight;
+    st->lutLeft = s.lutLeft;
+    st->lutRight = s.lutRight;
+
+    // The vertices set-up walks: the overlap in each image, rows and columns
+    // in lockstep (the longer range's extra vertices unvisited).
+    const int g = s.lutGridSize - 1;
+    const int x0 = s.imgWidth - s.overlapWidth;
+    VertexRange leftCols = checkedVertices(x0, s.imgWidth, s.imgWidth, g);
+    VertexRange rightCols = checkedVertices(0, s.overlapWidth, s.imgWidth, g);
+    VertexRange rows = checkedVertices(0, s.imgHeight, s.imgHeight, g);
+    const long long colSteps = std::min(rangeLength(leftCols), rangeLength(rightCols));
+    leftCols.last = leftCols.first + colSteps - 1;
+    rightCols.last = rightCols.first + colSteps - 1;
+    if (s.lutLeft != nullptr && s.lutRight != nullptr && s.mdGridWidth > 0 && s.mdGridHeight > 0) {
+        mapCellsToMotion(s, s.lutLeft, x0, leftCols, rows, st->cellMdL);
+        mapCellsToMotion(s, s.lutRight, 0, rightCols, rows, st->cellMdR);
+    } else {
+        st->cellMdL.assign(size_t(s.maskRows) * size_t(s.maskCols), -1);
+        st->cellMdR = st->cellMdL;
+    }
+
+    const cv::Size grid(s.maskCols, s.maskRows);
+    st->runs.assign(size_t(s.maskCols), 0);
+    st->moving.create(grid, CV_8UC1);
+    st->near.create(grid, CV_8UC1);
+    st->rowPass.create(grid, CV_8UC1);
+    st->cornerMask.create(grid, CV_8UC1);
+    st->cost.create(grid, CV_8UC1);
+    st->markers.create(grid, CV_32SC1);
+    // One flood at this size grows the scratch to what every later one uses.
+    st->flood.slots.reset(new int[size_t(s.maskRows) * size_t(s.maskCols)]);
+    st->flood.slotCount = size_t(s.maskRows) * size_t(s.maskCols);
+    st->flood.flooded.reserve(size_t(s.maskRows));
+    st->flood.queued.reserve(size_t(s.maskCols));
+    return st;
+}
+
+/* The mode reads the mask-sized members that set-up makes; a stitcher never
+ * set up, or assigned from one of another geometry, is refused. */
+void requireSetUp(const DynStitcher& s, const char* what) {
+    const cv::Size grid(s.maskCols, s.maskRows);
+    if (s.maskRows < 1 || s.maskCols < 2 || s.sigmoidCurves.size() != 7 ||
+        s.rowCrossX.size() != size_t(s.maskRows) || s.wsMarkers.size() != grid ||
+        s.fusionMask.size() != grid || s.diffImage.size() != grid ||
+        s.leftImage.size() != grid || s.rightImage.size() != grid ||
+        s.maskBlockStats.size() != size_t(std::max(s.numMaskBlocks, 0)))
+        throw std::logic_error(std::string("motion-aware ") + what +
+                               ": the stitcher is not set up and pre-processed for its "
+                               "geometry");
+}
+
+/* s's state, made (or remade after a change of geometry) when needed. */
+State& stateOf(DynStitcher& s) {
+    State* st = s.motionAwareState;
+    if (st == nullptr || st->rows != s.maskRows || st->cols != s.maskCols ||
+        st->mdWidth != s.mdGridWidth || st->mdHeight != s.mdGridHeight ||
+        st->lutLeft != s.lutLeft || st->lutRight != s.lutRight) {
+        std::unique_ptr<State> fresh = makeState(s);
+        delete s.motionAwareState;
+        s.motionAwareState = fresh.release();
+    }
+    return *s.motionAwareState;
+}
+
+/* moving = 1 where either camera's motion cell under the mask cell moved;
+ * all 0 without both maps. */
+void markMovingCells(State& st, const uint8_t* mdLeft, const uint8_t* mdRight) {
+    if (mdLeft == nullptr || mdRight == nullptr) {
+        st.moving.setTo(cv::Scalar(0));
+        return;
+    }
+    for (int y = 0; y < st.rows; ++y) {
+        uint8_t* m = st.moving.ptr<uint8_t>(y);
+        const int32_t* l = st.cellMdL.data() + size_t(y) * size_t(st.cols);
+        const int32_t* r = st.cellMdR.data() + size_t(y) * size_t(st.cols);
+        for (int x = 0; x < st.cols; ++x)
+            m[x] = uint8_t(((l[x] >= 0 && mdLeft[l[x]] != 0) | (r[x] >= 0 && mdRight[r[x]] != 0)));
+    }
+}
+
+/* dst = 1 where src (0/1) has a 1 within rx columns and ry rows (a box
+ * dilation), in two sliding-window passes over preallocated buffers. */
+void dilateCells(State& st, const cv::Mat& src, int rx, int ry, cv::Mat& dst) {
+    for (int y = 0; y < st.rows; ++y) {
+        const uint8_t* s = src.ptr<uint8_t>(y);
+        uint8_t* o = st.rowPass.ptr<uint8_t>(y);
+        int count = 0;  // ones in columns [x - rx, x + rx] seen so far
+        for (int x = 0; x < std::min(rx, st.cols); ++x) count += s[x];
+        for (int x = 0; x < st.cols; ++x) {
+            if (x + rx < st.cols) count += s[x + rx];
+            if (x - rx - 1 >= 0) count -= s[x - rx - 1];
+            o[x] = uint8_t(count > 0);
+        }
+    }
+    std::fill(st.runs.begin(), st.runs.end(), 0);
+    int32_t* runs = st.runs.data();
+    for (int y = 0; y < std::min(ry, st.rows); ++y) {
+        const uint8_t* s = st.rowPass.ptr<uint8_t>(y);
+        for (int x = 0; x < st.cols; ++x) runs[x] += s[x];
+    }
+    for (int y = 0; y < st.rows; ++y) {
+        if (y + ry < st.rows) {
+            const uint8_t* s = st.rowPass.ptr<uint8_t>(y + ry);
+            for (int x = 0; x < st.cols; ++x) runs[x] += s[x];
+        }
+        if (y - ry - 1 >= 0) {
+            const uint8_t* s = st.rowPass.ptr<uint8_t>(y - ry - 1);
+            for (int x = 0; x < st.cols; ++x) runs[x] -= s[x];
+        }
+        uint8_t* o = dst.ptr<uint8_t>(y);
+        for (int x = 0; x < st.cols; ++x) o[x] = uint8_t(runs[x] > 0);
+    }
+}
+
+/* Cells covering `px` full-resolution pixels, rounded up; 0 for px <= 0. */
+int cellsFor(int px, int cell) { return px <= 0 ? 0 : (px + cell - 1) / cell; }
+
+/* Static corners: detected where no motion lies within (rx, ry) cells;
+ * returns how many. */
+int detectStaticCorners(DynStitcher& s, State& st, int rx, int ry) {
+    dilateCells(st, st.moving, rx, ry, st.near);
+    // near is 0/1: 255 - 255 * near allows exactly the cells without motion.
+    st.near.convertTo(st.cornerMask, CV_8UC1, -255.0, 255.0);
+    zelvo::detectCorners(s, st.cornerMask);
+    return int(s.ST_TRKE_prevPts.size());
+}
+
+/* Half-width of curve i's blend band, in cells: the smallest d >= 1 at which
+ * the weight d cells left of the seam column is at least 254 and d cells
+ * right of it at most 1 (1 for a curve without values). */
+int bandHalfWidth(const SigmoidCurve& c) {
+    if (c.len <= 0) return 1;
+    for (int d = 1; d < c.halfLen; ++d)
+        if (c.arr[size_t(c.halfLen - d)] >= 254 && c.arr[size_t(c.halfLen + d)] <= 1) return d;
+    return c.halfLen;
+}
+
+/* The flood's cost: diffImage, made 0 (flooded first, so never the meeting
+ * line) on cells near motion and in the two edge bands of `edge` columns. */
+void buildSeamCost(const DynStitcher& s, State& st, int edge) {
+    for (int y = 0; y < st.rows; ++y) {
+        const uint8_t* d = s.diffImage.ptr<uint8_t>(y);
+        const uint8_t* n = st.near.ptr<uint8_t>(y);
+        uint8_t* c = st.cost.ptr<uint8_t>(y);
+        for (int x = 0; x < st.cols; ++x) c[x] = n[x] ? 0 : d[x];
+        std::fill(c, c + std::min(edge, st.cols), uint8_t(0));
+        std::fill(c + std::max(st.cols - edge, 0), c + st.cols, uint8_t(0));
+    }
+}
+
+/* Left-right difference (255 - diffImage) summed over the three cells
+ * centred on column x of row y, the window kept inside the row. */
+int seamDifference(const DynStitcher& s, int y, int x) {
+    const uint8_t* d = s.diffImage.ptr<uint8_t>(y);
+    const int c = std::min(std::max(x, 1), s.maskCols - 2);
+    return 3 * 255 - (d[c - 1] + d[c] + d[c + 1]);
+}
+
+/* Each row's seam column, with the hysteresis, into rowCrossX, and its
+ * curve into fusionMask. */
+void drawMotionAwareRows(DynStitcher& s, State& st, int edge, SigmoidCurve& curve) {
+    const int lo = edge, hi = st.cols - 1 - edge;
+    const int margin = 3 * std::max(zelvo_stitch_motion_aware_params.seamSwitchGrey, 0);
+    for (int y = 0; y < st.rows; ++y) {
+        uint8_t* row = s.fusionMask.ptr<uint8_t>(y);
+        int fresh = zelvo::rowCrossing(row, st.cols);
+        fresh = lo <= hi ? std::min(std::max(fresh, lo), hi) : st.cols >> 1;
+        int& held = s.rowCrossX[size_t(y)];
+        const bool heldValid = st.seamStarted && held >= 0 && held < st.cols;
+        if (!heldValid || st.near.ptr<uint8_t>(y)[held] != 0 ||
+            seamDifference(s, y, fresh) + margin < seamDifference(s, y, held))
+            held = fresh;
+        if (lo <= hi) held = std::min(std::max(held, lo), hi);
+        // getArrToAddr writes curve.len bytes; the curves are maskCols long.
+        if (curve.len == st.cols) curve.getArrToAddr(held, row);
+    }
+    st.seamStarted = true;
+}
+
+}  // namespace
+
+void zelvo::freeMotionAwareState(ZelvoMotionAwareState* state) { delete state; }
+
+int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
+    requireSetUp(s, "tracking");
+    State& st = stateOf(s);
+    zelvo::beginTrackerRun(s);
+    markMovingCells(st, mdLeft, mdRight);
+
+    const int marginPx = std::max(zelvo_stitch_motion_aware_params.trackMarginPx, 0);
+    const int minCorners = zelvo_stitch_motion_aware_params.minStaticCorners;
+    // Fewer static corners than asked: a smaller margin, then every corner
+    // (the 1.0 tracker), so a small or busy view never tracks less than 1.0.
+    if (detectStaticCorners(s, st, cellsFor(marginPx, s.cellWidth),
+                            cellsFor(marginPx, s.cellHeight)) < minCorners &&
+        detectStaticCorners(s, st, 0, 0) < minCorners)
+        zelvo::detectCorners(s, cv::Mat());
+    return zelvo::trackDetectedCorners(s);
+}
+
+void zelvo::processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
+    requireSetUp(s, "process");
+    State& st = stateOf(s);
+    SigmoidCurve& curve = s.sigmoidCurves[size_t(blendCurveIndex())];
+    const int edge = bandHalfWidth(curve);
+
+    markMovingCells(st, mdLeft, mdRight);
+    dilateCells(st, st.moving, edge, edge, st.near);
+    buildSeamCost(s, st, edge);
+    s.wsMarkers.copyTo(st.markers);
+    zelvo::floodLabels(s, s.numMaskBlocks, s.maskBlockHeight, st.cost, st.markers,
+                       s.maskBlockStats, st.flood);
+    zelvo::labelsToSeamMask(st.markers, s.fusionMask, s.labelMaskValue);
+
+    const bool quiet = zelvo::updateBlocks(s, mdLeft, mdRight, true);
+    s.quietFrameCount = quiet ? int32_t(uint32_t(s.quietFrameCount) + 1u) : 0;
+
+    drawMotionAwareRows(s, st, edge, curve);
+    // Same sizes every frame: the copies reuse the destinations' pixels.
+    s.fusionMask.copyTo(s.currMask);
+    s.prevMaskBlockStats = s.maskBlockStats;
+    s.currMask.copyTo(s.lastMask);
+}
