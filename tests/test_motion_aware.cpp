@@ -11,16 +11,16 @@
 
 namespace {
 
-constexpr int kW = 320, kH = 240, kOverlap = 128, kCell = 4, kLutGrid = 33;
+constexpr int kW = 512, kH = 240, kOverlap = 256, kCell = 4, kLutGrid = 33;
 constexpr int kMdCols = kW / 16, kMdRows = kH / 16, kRowBytes = 4;
 constexpr int kMaskCols = kOverlap / kCell, kMaskRows = kH / kCell;
 
-// Blurred noise with corners everywhere.
-cv::Mat texture(int rows, int cols, uint64_t seed) {
+// Blurred noise with corners everywhere, grey levels lo..hi.
+cv::Mat texture(int rows, int cols, uint64_t seed, int lo = 0, int hi = 255, double blur = 6.0) {
     cv::Mat t(rows, cols, CV_8UC1);
     cv::RNG(seed).fill(t, cv::RNG::UNIFORM, 0, 256);
-    cv::GaussianBlur(t, t, cv::Size(0, 0), 1.5);
-    cv::normalize(t, t, 0, 255, cv::NORM_MINMAX);
+    cv::GaussianBlur(t, t, cv::Size(0, 0), blur);  // smooth at the 4-pixel cells
+    cv::normalize(t, t, lo, hi, cv::NORM_MINMAX);
     return t;
 }
 
@@ -34,7 +34,7 @@ public:
                 const int y = std::min(r * kH / (kLutGrid - 1), kH - 1) / 16;
                 lut_.push_back((uint32_t(y) << 22) | (uint32_t(x) << 6));
             }
-        zelvo_stitch_set_dbg_out(0);
+        zelvo_stitch_set_dbg_out(getenv("ZDBG") ? 1 : 0);
         zelvo_stitch_init(kLutGrid, 4, 0, 0, 0, 1);
         zelvo_stitch_set_motion_aware(motionAware);
         Zelvo_Stitch_Shift_Every_N_Frames = 0;
@@ -96,19 +96,21 @@ private:
     std::vector<uint8_t> strip_, bitmap_[2];
 };
 
-// A background displaced by bg pixels from the left camera to the right one, and a mover
-// (columns 40..103 of the overlap, rows 40..199) displaced by mover pixels.
+// A dim background displaced by bg pixels from the left camera to the right one, and a
+// contrasted mover (columns 96..159 of the overlap, rows 24..215) displaced by mover pixels:
+// its corners are the strongest, so they fill the 1.0 tracker's quota.
 struct Scene {
     cv::Mat left, right;
-    cv::Rect mover{40, 40, 64, 160};
+    cv::Rect mover{96, 24, 64, 192};
 };
 Scene parallaxScene(int bg, int mover) {
-    const cv::Mat world = texture(kH, kOverlap + 64, 7), person = texture(kH, 96, 11);
+    const cv::Mat world = texture(kH, kOverlap + 64, 7, 40, 215),
+                  person = texture(kH, 128, 11, 0, 255, 4.0);
     Scene s;
     s.left = world(cv::Rect(32, 0, kOverlap, kH)).clone();
     s.right = world(cv::Rect(32 - bg, 0, kOverlap, kH)).clone();
-    person(cv::Rect(16, 40, 64, 160)).copyTo(s.left(s.mover));
-    person(cv::Rect(16 - mover, 40, 64, 160)).copyTo(s.right(s.mover));
+    person(cv::Rect(32, 24, 64, 192)).copyTo(s.left(s.mover));
+    person(cv::Rect(32 - mover, 24, 64, 192)).copyTo(s.right(s.mover));
     return s;
 }
 
@@ -120,10 +122,10 @@ int runTracking(bool motionAware, const Scene& s, const std::vector<cv::Rect>& m
 
 TEST(MotionAware, ShiftSettlesOnTheBackgroundNotOnTheMover) {
     const Scene s = parallaxScene(8, 24);
-    // The mover's blocks and one block around them, as the detector would see a walker.
-    const std::vector<cv::Rect> moving = {cv::Rect(24, 24, 96, 192)};
+    // The mover where each camera sees it, as the detector would.
+    const std::vector<cv::Rect> moving = {cv::Rect(96, 24, 64 + 24, 192)};
     EXPECT_EQ(runTracking(true, s, moving), 8);
-    EXPECT_EQ(runTracking(false, s, moving), 24) << "the scene no longer tempts the 1.0 tracker";
+    EXPECT_GE(runTracking(false, s, moving), 16) << "the scene no longer tempts the 1.0 tracker";
 }
 
 TEST(MotionAware, TooFewStaticCornersFallsBackToEveryCorner) {
@@ -143,11 +145,12 @@ void expectNoEdgeStep(const DynStitcher& s) {
 }
 
 TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
-    // The strips agree best down the middle of the mover, where 1.0's flood puts the seam.
+    // The strips agree only in a corridor of columns 48..79, top to bottom, where 1.0's flood
+    // puts the seam; a mover stands in the corridor.
     const cv::Mat left = texture(kH, kOverlap, 3);
     cv::Mat right = texture(kH, kOverlap, 4);
+    left(cv::Rect(48, 0, 32, kH)).copyTo(right(cv::Rect(48, 0, 32, kH)));
     const cv::Rect mover(48, 64, 32, 96);
-    left(mover).copyTo(right(mover));
     TwoCameras rig(true);
     rig.frame(left, right, {mover});
     const DynStitcher& s = *rig.stitcher;
@@ -163,10 +166,15 @@ TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
 
     TwoCameras plain(false);
     plain.frame(left, right, {mover});
-    const std::vector<int> cross = plain.stitcher->getMaskCrossX();
-    EXPECT_TRUE(std::any_of(cross.begin() + cells.y, cross.begin() + cells.y + cells.height,
-                            [&](int x) { return x >= cells.x && x < cells.x + cells.width; }))
-        << "the scene no longer leads 1.0's seam through the mover";
+    // 1.0 (no hold) draws a soft curve: its seam is where the weight falls to 127.
+    const cv::Mat& soft = plain.stitcher->currMask;
+    int crossings = 0;
+    for (int r = cells.y; r < cells.y + cells.height; ++r) {
+        const uint8_t* row = soft.ptr<uint8_t>(r);
+        const int x = int(std::find_if(row, row + soft.cols, [](uint8_t w) { return w <= 127; }) - row);
+        crossings += x >= cells.x && x < cells.x + cells.width;
+    }
+    EXPECT_GT(crossings, cells.height / 2) << "the scene no longer leads 1.0's seam through the mover";
 }
 
 TEST(MotionAware, SeamStaysPutInAStillSceneWithNoise) {
