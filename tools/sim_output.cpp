@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "sim_align.h"
 #include "sim_host.h"
 
 namespace zsim {
@@ -233,7 +234,8 @@ std::string alignmentWords(const Track& t) {
     const double r = lastResidual(t);
     char buf[64];
     if (!std::isfinite(r))
-        return "alignment not measured: too few still, textured patches on the last frame";
+        return "alignment not measured: too few still, textured patches matched within +-" +
+               std::to_string(kResidualReach) + " px on the last frame";
     if (std::abs(r) < kAlignedPx)  // (no "-0.0")
         std::snprintf(buf, sizeof buf, "aligned (residual %.1f px)", std::abs(r) < 0.05 ? 0.0 : r);
     else
@@ -262,11 +264,16 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
         line << " overlap " << i << " shift " << t.shift[last] << " px (";
         if (run.realRig) {
             const Settle s = settle(t, cfg.period);
+            // "Settled" only for an aligned overlap: a shift that stays put
+            // beside a misaligned picture has not settled on anything.
+            const double r = lastResidual(t);
+            const bool aligned = std::isfinite(r) && std::abs(r) < kAlignedPx;
             line << alignmentWords(t) << "; "
-                 << (s.settled() ? "settled: unchanged since frame "
-                                 : "not settled: changed at frame ")
+                 << (!aligned        ? "shift unchanged since frame "
+                     : s.settled() ? "settled: unchanged since frame "
+                                   : "not settled: changed at frame ")
                  << s.since << ", " << count(s.trackingFrames, "tracking frame")
-                 << (s.settled() ? "" : " since");
+                 << (aligned && !s.settled() ? " since" : "");
         } else {
             const int tol = tolerancePx(cfg);
             const auto segs = analyse(t, tol);
