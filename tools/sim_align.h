@@ -34,7 +34,8 @@ struct CameraView {
 // camera than in the left one, i.e. how far the right camera's sampling must
 // still move right. NaN when too few patches could be measured.
 //
-// Method: 32 x 32 patches of the left strip side by side that have
+// Method: 32 x 32 patches of the left strip side by side (at most 512, whole
+// rows of patches skipped evenly on wide footage) that have
 // horizontal texture and no motion around them are searched in the right
 // camera along the row, +-kResidualReach px, by normalised cross-correlation
 // (insensitive to the cameras' gain difference); a clear peak in a still part

@@ -19,6 +19,7 @@ constexpr double kMinTexture = 3.0;    // mean |horizontal step| in the patch, g
 constexpr double kMinPeak = 0.8;       // normalised cross-correlation of an accepted match
 constexpr double kPeakMargin = 0.05;   // over any score 4 px or more away from the peak
 constexpr int kMinPatches = 6;         // fewer measured patches: no answer
+constexpr int kMaxPatches = 512;       // more: rows of patches skipped evenly (wide footage)
 
 int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -73,7 +74,9 @@ double residualMisalignment(const CameraView& left, const CameraView& right, int
     const int w = left.grey.cols, h = left.grey.rows, strip0 = w - overlap;
     std::vector<double> offsets;
     cv::Mat scores;
-    for (int y = 0; y + kPatch <= h; y += kGrid)
+    const int rows = h / kGrid, cols = overlap / kGrid;
+    const int rowStep = kGrid * std::max(1, (rows * cols + kMaxPatches - 1) / kMaxPatches);
+    for (int y = 0; y + kPatch <= h; y += rowStep)
         for (int u = 0; u + kPatch <= overlap; u += kGrid) {
             const int lx = strip0 + u;
             if (!still(left, lx, lx + kPatch, y, y + kPatch)) continue;
