@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -51,8 +52,8 @@ TEST(SimClosedLoop, ShiftsConvergeAndReconvergeAfterAChange) {
     EXPECT_EQ(tracks[0].truth.back(), -4);
 }
 
-// FNV-1a over shift.csv and both fusion maps after five frames of the default run, from the
-// simulator of the release before realistic cameras.
+// FNV-1a over shift.csv's first four columns and both fusion maps after five frames of the default
+// run, from the simulator of the release before realistic cameras.
 TEST(SimIdealRig, ReproducesTheEarlierShiftsAndFusionMaps) {
     zsim::RigConfig cfg;
     cfg.dbg = 0;
@@ -60,7 +61,9 @@ TEST(SimIdealRig, ReproducesTheEarlierShiftsAndFusionMaps) {
     zsim::Rig rig(cfg, 768, 576);
     const std::string path = testing::TempDir() + "ideal_shift_" + std::to_string(getpid());
     zsim::writeCsv(path, play(rig, 5));
-    std::string all{std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}};
+    std::string all = std::regex_replace(
+        std::string{std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}},
+        std::regex(",[^,\n]*\n"), "\n");  // the residual column came later
     std::remove(path.c_str());
     for (const cv::Mat& m : rig.fusionMaps()) all.append(m.ptr<char>(), m.total());
     uint64_t h = 1469598103934665603ull;

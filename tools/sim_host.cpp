@@ -12,6 +12,8 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "sim_align.h"
+
 namespace zsim {
 
 // ---- misalignment schedule -------------------------------------------------
@@ -272,6 +274,8 @@ void Rig::allocateHostBuffers() {
     }
     strip_.create(h, 2 * o * (n - 1), CV_8UC1);
     shifts_.assign(n - 1, 0);
+    cutShifts_.assign(n - 1, 0);
+    sensorX_.assign(n, 0);
     truths_.assign(n - 1, 0);
     times_.seamMs.assign(n - 1, 0.0);
     times_.copyMs.assign(n - 1, 0.0);
@@ -353,6 +357,7 @@ void Rig::play(const cv::Mat& frame, int frameIndex) {
             warpOff += shifts_[k - 1] - truths_[k - 1];
         }
         const int x = originX_ + k * (w - o);
+        sensorX_[k] = warpOff - sensorOff;
         if (realistic) {
             renderCamera(frame, k, x + warpOff, x + sensorOff, frameIndex);
         } else {
@@ -375,7 +380,10 @@ void Rig::playCameras(const std::vector<cv::Mat>& cams) {
     for (int k = 0; k < cfg_.cameras; ++k) {
         CV_Assert(cams[k].type() == CV_8UC3 && cams[k].cols == cfg_.camWidth &&
                   cams[k].rows == frameH_);
-        if (k > 0) warpOff += shifts_[k - 1];
+        if (k > 0)
+            warpOff += shifts_[k - 1] +
+                       (cfg_.calibrationPx.empty() ? 0 : cfg_.calibrationPx[size_t(k - 1)]);
+        sensorX_[k] = warpOff;
         cv::cvtColor(cams[k], sensor_[k], cv::COLOR_BGR2GRAY);
         cutCamera(cams[k], warpOff, cfg_.camWidth, colour_[k]);
         cutCamera(sensor_[k], warpOff, cfg_.camWidth, grey_[k]);
@@ -397,6 +405,7 @@ void Rig::runLibrary() {
     }
     havePrev_ = true;
     fillStripBuffer(grey_, o, strip_);
+    cutShifts_ = shifts_;
 
     // The library counts its frame calls from 0 as this host does (it is the
     // only caller in the process), so both agree on the tracking frames.
@@ -432,6 +441,15 @@ void Rig::runLibrary() {
         lastSeamMs_[i] += copyMs;
     }
     blendPanorama(colour_, seamMaps(), o, pano_);
+}
+
+double Rig::residual(int i) const {
+    const double cut = residualMisalignment({grey_[i], blocks_[i], sensorX_[i]},
+                                            {grey_[i + 1], blocks_[i + 1], sensorX_[i + 1]},
+                                            cfg_.overlap);
+    // A larger shift samples the right camera further right: its background
+    // appears further left by the step.
+    return cut - (shifts_[i] - cutShifts_[i]);
 }
 
 // Camera k of a realistic rig: its movers displaced by the parallax of the

@@ -55,6 +55,10 @@ struct RigConfig {
     int motionThreshold = 8;         // mean |grey difference| that marks a block as moving
     int dbg = -1;                    // print switch handed to the library; -1 leaves it alone
     std::vector<Schedule> misalign;  // one per overlap
+    // A real rig's host warp: overlap i's right camera sampled calibrationPx[i]
+    // further right on top of the library's shift (the part of the overlap
+    // measured from the images that whole cell pairs leave over); empty: none.
+    std::vector<int> calibrationPx;
 
     // Realistic cameras (zero: the translation-only rig) and the host's seam
     // handling: graded 0-3 motion maps for process instead of the decoded 0/1
@@ -148,6 +152,12 @@ public:
     int shift(int i) const { return shifts_[i]; }
     // True displacement of overlap i on the last played frame.
     int truth(int i) const { return truths_[i]; }
+    // Residual misalignment of overlap i's static background once the shift the
+    // library just wrote is applied, measured on the last frame's images without
+    // the truth (px, NaN when too little could be measured): the offset measured
+    // on the cameras as cut minus the step the new shift moves the right camera.
+    // On a simulated rig it estimates truth(i) - shift(i).
+    double residual(int i) const;
     bool lastWasTracking() const { return lastTracking_; }
 
     const cv::Mat& panorama() const { return pano_; }
@@ -195,6 +205,8 @@ private:
     cv::Mat frameGrey_, strip_, pano_;
     ZELVO_STITCH_INFO info_{};
     std::vector<int> shifts_, truths_;
+    std::vector<int> cutShifts_;  // per overlap: the shifts this frame's cameras were cut with
+    std::vector<int> sensorX_;    // per camera: blended column x is sensor column x + this
     std::vector<float> diffLevels_, diffIncs_;
     bool havePrev_ = false;
     // Realistic rendering and host seam handling (see RigConfig).
@@ -214,7 +226,16 @@ private:
 // (empty for a real rig, whose misalignment nobody knows).
 struct Track {
     std::vector<int> shift, truth;
+    // Residual misalignment after each frame's shift, measured (Rig::residual):
+    // NaN where too little could be measured; empty when not measured at all.
+    std::vector<double> residual;
 };
+
+// An overlap is aligned when its measured residual is below this, px.
+constexpr double kAlignedPx = 1.0;
+// A shift has converged when within half a cell of the truth: the nearest a
+// shift stepped in whole cells can come, so a shift one cell short has not.
+inline int tolerancePx(const RigConfig& cfg) { return cfg.cellW / 2; }
 
 struct Segment {
     int from = 0, to = 0;  // frames [from, to) with one truth

@@ -7,18 +7,26 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "sim_align.h"
 #include "sim_host.h"
 
 namespace zsim {
 
 void writeCsv(const std::string& path, const std::vector<Track>& tracks) {
     std::ofstream f(path);
-    f << "frame,overlap,shift_px,true_px\n";
+    f << "frame,overlap,shift_px,true_px,residual_px\n";
     const size_t frames = tracks.empty() ? 0 : tracks[0].shift.size();
     for (size_t k = 0; k < frames; ++k)
         for (size_t i = 0; i < tracks.size(); ++i) {
             f << k << "," << i << "," << tracks[i].shift[k] << ",";
             if (!tracks[i].truth.empty()) f << tracks[i].truth[k];  // a real rig has none
+            f << ",";
+            if (k < tracks[i].residual.size() && std::isfinite(tracks[i].residual[k])) {
+                char buf[24];
+                const double r = tracks[i].residual[k];
+                std::snprintf(buf, sizeof buf, "%.2f", std::abs(r) < 0.005 ? 0.0 : r);  // no -0.00
+                f << buf;
+            }
             f << "\n";
         }
     if (!f) throw OutputError("cannot write " + path);
@@ -75,18 +83,83 @@ void drawShiftGrid(const ShiftAxes& a, int tick, bool truth, cv::Mat& plot) {
     cv::putText(plot, "frame", {W / 2 - 20, H - B + 40}, font, 0.5, axis, 1, cv::LINE_AA);
 }
 
+const cv::Scalar kSeriesColours[] = {{200, 90, 0}, {0, 130, 230}, {40, 160, 40}, {170, 40, 170}};
+cv::Scalar pale(const cv::Scalar& c) { return c * 0.35 + cv::Scalar::all(255 * 0.65); }
+
+// Lower panel, below the shift plot's rows: every overlap's measured residual
+// (a line, broken where nothing could be measured) over the band counted as
+// aligned; on a simulated rig the truth minus the shift (pale steps) beside it.
+constexpr int kResidualPanelH = 320;
+void drawResidualPanel(const std::vector<Track>& tracks, const ShiftAxes& a, bool truth,
+                       cv::Mat& plot) {
+    const auto font = cv::FONT_HERSHEY_SIMPLEX;
+    const cv::Scalar grid(225, 225, 225), axis(60, 60, 60);
+    const int T = a.H + 40, B = a.H + kResidualPanelH - 100, L = a.L, R = a.W - a.R;
+    double lim = 2;
+    for (const auto& t : tracks)
+        for (int k = 0; k < a.frames; ++k) {
+            if (k < int(t.residual.size()) && std::isfinite(t.residual[k]))
+                lim = std::max(lim, std::abs(t.residual[k]));
+            if (truth) lim = std::max(lim, double(std::abs(t.truth[k] - t.shift[k])));
+        }
+    const int tick = lim > 32 ? 16 : (lim > 16 ? 8 : (lim > 6 ? 2 : 1));
+    lim = std::ceil(lim / tick) * tick;
+    auto py = [&](double v) { return int(std::lround(T + (lim - v) * (B - T) / (2 * lim))); };
+    cv::rectangle(plot, {L, py(kAlignedPx)}, {R, py(-kAlignedPx)}, cv::Scalar(205, 240, 205),
+                  cv::FILLED);
+    for (int v = -int(lim); v <= int(lim); v += tick) {
+        cv::line(plot, {L, py(v)}, {R, py(v)}, v == 0 ? cv::Scalar(170, 170, 170) : grid, 1);
+        cv::putText(plot, std::to_string(v), {8, py(v) + 5}, font, 0.45, axis, 1, cv::LINE_AA);
+    }
+    const int fstep = a.frames > 200 ? 50 : (a.frames > 60 ? 10 : 5);
+    for (int f = 0; f < a.frames; f += fstep) {
+        cv::line(plot, {a.px(f), T}, {a.px(f), B}, grid, 1);
+        cv::putText(plot, std::to_string(f), {a.px(f) - 8, B + 18}, font, 0.45, axis, 1,
+                    cv::LINE_AA);
+    }
+    cv::rectangle(plot, {L, T}, {R, B}, axis, 1);
+    cv::putText(plot, "residual misalignment after the written shift, px (measured on the images)",
+                {L, T - 12}, font, 0.55, axis, 1, cv::LINE_AA);
+    cv::putText(plot, "frame", {a.W / 2 - 20, B + 38}, font, 0.5, axis, 1, cv::LINE_AA);
+
+    const int n = int(tracks.size());
+    for (int i = 0; i < n && truth; ++i)
+        for (int k = 0; k < a.frames; ++k) {
+            const int e = tracks[i].truth[k] - tracks[i].shift[k];
+            const int x0 = a.px(k), x1 = a.px(std::min(k + 1, a.frames - 1));
+            cv::line(plot, {x0, py(e)}, {x1, py(e)}, pale(kSeriesColours[i % 4]), 7);
+        }
+    for (int i = 0; i < n; ++i) {
+        const std::vector<double>& r = tracks[i].residual;
+        const cv::Scalar c = kSeriesColours[i % 4];
+        for (int k = 0; k + 1 < int(r.size()); ++k)
+            if (std::isfinite(r[k]) && std::isfinite(r[k + 1]))
+                cv::line(plot, {a.px(k), py(r[k])}, {a.px(k + 1), py(r[k + 1])}, c, 2, cv::LINE_AA);
+        const int lx = L + i * 200, ly = plot.rows - 18;
+        if (truth) cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, pale(c), 7);
+        cv::line(plot, {lx, ly - 4}, {lx + 24, ly - 4}, c, 2);
+        cv::putText(plot, "overlap " + std::to_string(i), {lx + 30, ly}, font, 0.45, axis, 1,
+                    cv::LINE_AA);
+    }
+    const int ly = plot.rows - 42;
+    cv::rectangle(plot, {L, ly - 10}, {L + 24, ly + 2}, cv::Scalar(205, 240, 205), cv::FILLED);
+    cv::putText(plot,
+                std::string("aligned: |residual| < 1 px;  line: measured") +
+                    (truth ? ", pale: true displacement minus shift" : ""),
+                {L + 30, ly}, font, 0.45, axis, 1, cv::LINE_AA);
+}
+
 }  // namespace
 
 void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
     const bool truth = !tracks.empty() && !tracks[0].truth.empty();
     int tick = 4;
     const ShiftAxes a = shiftAxes(tracks, truth, cellW, tick);
-    plot.create(a.H, a.W, CV_8UC3);
+    plot.create(a.H + kResidualPanelH, a.W, CV_8UC3);
     plot.setTo(cv::Scalar::all(255));
     drawShiftGrid(a, tick, truth, plot);
 
-    const cv::Scalar colours[] = {{200, 90, 0}, {0, 130, 230}, {40, 160, 40}, {170, 40, 170}};
-    auto pale = [](const cv::Scalar& c) { return c * 0.35 + cv::Scalar::all(255 * 0.65); };
+    const cv::Scalar* colours = kSeriesColours;
     // Both series are step functions: a value holds until the next frame.
     auto steps = [&](const std::vector<int>& v, int dy, const cv::Scalar& c, int thick) {
         for (int k = 0; k < a.frames; ++k) {
@@ -110,6 +183,7 @@ void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot) {
         cv::putText(plot, "overlap " + std::to_string(i), {lx + 30, ly}, cv::FONT_HERSHEY_SIMPLEX,
                     0.45, cv::Scalar(60, 60, 60), 1, cv::LINE_AA);
     }
+    drawResidualPanel(tracks, a, truth, plot);
 }
 
 namespace {
@@ -141,6 +215,34 @@ std::string ms(double v, bool known = true) {
 
 std::string orNull(int v) { return v < 0 ? "null" : std::to_string(v); }
 
+// The measured residual of the last frame, and its mean over the last
+// quarter of the frames (where measured); NaN when there is none.
+double lastResidual(const Track& t) {
+    return t.residual.empty() ? std::nan("") : t.residual.back();
+}
+double lateResidualMean(const Track& t) {
+    const size_t n = t.residual.size(), from = n - std::max<size_t>(n / 4, 1);
+    double sum = 0;
+    int known = 0;
+    for (size_t k = from; k < n; ++k)
+        if (std::isfinite(t.residual[k])) sum += t.residual[k], ++known;
+    return known ? sum / known : std::nan("");
+}
+
+// "aligned (residual 0.3 px)", "misaligned by 4.1 px", or why neither.
+std::string alignmentWords(const Track& t) {
+    const double r = lastResidual(t);
+    char buf[64];
+    if (!std::isfinite(r))
+        return "alignment not measured: too few still, textured patches matched within +-" +
+               std::to_string(kResidualReach) + " px on the last frame";
+    if (std::abs(r) < kAlignedPx)  // (no "-0.0")
+        std::snprintf(buf, sizeof buf, "aligned (residual %.1f px)", std::abs(r) < 0.05 ? 0.0 : r);
+    else
+        std::snprintf(buf, sizeof buf, "misaligned by %.1f px", std::abs(r));
+    return buf;
+}
+
 }  // namespace
 
 std::string count(int n, const std::string& noun) {
@@ -162,17 +264,25 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
         line << " overlap " << i << " shift " << t.shift[last] << " px (";
         if (run.realRig) {
             const Settle s = settle(t, cfg.period);
-            line << (s.settled() ? "settled: unchanged since frame "
-                                 : "not settled: changed at frame ")
+            // "Settled" only for an aligned overlap: a shift that stays put
+            // beside a misaligned picture has not settled on anything.
+            const double r = lastResidual(t);
+            const bool aligned = std::isfinite(r) && std::abs(r) < kAlignedPx;
+            line << alignmentWords(t) << "; "
+                 << (!aligned        ? "shift unchanged since frame "
+                     : s.settled() ? "settled: unchanged since frame "
+                                   : "not settled: changed at frame ")
                  << s.since << ", " << count(s.trackingFrames, "tracking frame")
-                 << (s.settled() ? "" : " since");
+                 << (aligned && !s.settled() ? " since" : "");
         } else {
-            const auto segs = analyse(t, cfg.cellW);
+            const int tol = tolerancePx(cfg);
+            const auto segs = analyse(t, tol);
             const int n = segs.back().framesToConverge();
             line << "true " << t.truth[last] << ", error " << t.shift[last] - t.truth[last]
                  << " px, "
                  << (n < 0 ? "not converged"
-                           : "within " + std::to_string(cfg.cellW) + " px in " + count(n, "frame"));
+                           : "within " + std::to_string(tol) + " px in " + count(n, "frame"))
+                 << "; " << alignmentWords(t);
             for (const Segment& s : segs)
                 if (s.settledAt < 0)
                     missed += (missed.empty() ? "" : ", ") + std::string("overlap ") +
@@ -183,7 +293,8 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
         }
         line << ")" << (i + 1 < tracks.size() ? "," : ";");
     }
-    if (!missed.empty()) line << " not converged within " << cfg.cellW << " px: " << missed << ";";
+    if (!missed.empty())
+        line << " not converged within " << tolerancePx(cfg) << " px: " << missed << ";";
     return line.str();
 }
 
@@ -225,9 +336,15 @@ void jsonRig(std::ostream& j, const RigConfig& cfg) {
       << ", \"motion_threshold\": " << cfg.motionThreshold
       << ", \"motion_levels\": " << int(cfg.motionLevels) << ", \"seam_blend\": " << cfg.seamBlend
       << ",\n          \"parallax_px\": " << r.parallaxPx << ", \"exposure_pct\": " << r.exposurePct
-      << ", \"vignetting_pct\": " << r.vignettingPct << ", \"noise_sigma\": " << r.noiseSigma
-      << "},\n";
-    j << "  \"tolerance_px\": " << cfg.cellW << ",\n";
+      << ", \"vignetting_pct\": " << r.vignettingPct << ", \"noise_sigma\": " << r.noiseSigma;
+    if (!cfg.calibrationPx.empty()) {  // a real rig whose overlap was measured
+        j << ",\n          \"calibration_px\": [";
+        for (size_t i = 0; i < cfg.calibrationPx.size(); ++i)
+            j << (i ? ", " : "") << cfg.calibrationPx[i];
+        j << "]";
+    }
+    j << "},\n";
+    j << "  \"tolerance_px\": " << tolerancePx(cfg) << ",\n";
 }
 
 void jsonFrameCalls(std::ostream& j, const StageTimes& t, const FrameCallMeans& m) {
@@ -255,7 +372,7 @@ void jsonFrameCalls(std::ostream& j, const StageTimes& t, const FrameCallMeans& 
 void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& run, const Track& tr,
                  const StageTimes& t, const FrameCallMeans& m, int overlaps) {
     const int frames = run.frames, last = frames - 1;
-    const auto segs = analyse(tr, cfg.cellW);
+    const auto segs = analyse(tr, tolerancePx(cfg));
     j << "    {\"overlap\": " << i << ", \"schedule\": "
       << jsonString(cfg.misalign.size() > size_t(i) && !run.realRig ? cfg.misalign[i].str() : "")
       << ",\n";
@@ -273,6 +390,10 @@ void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& ru
         j << "     \"frames_to_converge\": " << orNull(s.framesToConverge())
           << ", \"converged_at_frame\": " << orNull(s.settledAt) << ",\n";
     }
+    const double r = lastResidual(tr);
+    j << "     \"residual_px\": " << ms(r) << ", \"residual_mean_px\": " << ms(lateResidualMean(tr))
+      << ", \"aligned\": " << (std::isfinite(r) ? (std::abs(r) < kAlignedPx ? "true" : "false") : "null")
+      << ",\n";
     j << "     \"segments\": [";
     for (size_t k = 0; k < segs.size() && !run.realRig; ++k)
         j << (k ? ", " : "") << "{\"from_frame\": " << segs[k].from

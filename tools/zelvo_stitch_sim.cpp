@@ -18,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include "sim_align.h"
 #include "sim_host.h"
 #include "sim_input.h"
 #include "sim_quality.h"
@@ -91,6 +92,21 @@ std::string scanInputs(const zsim::Options& opt, Inputs& in) {
     return "";
 }
 
+// A real rig's overlap measured on the first frame of every camera (see
+// fitOverlapFromImages); "" or the refusal.
+std::string overlapFromImages(zsim::Options& opt, const Inputs& in) {
+    std::vector<cv::Mat> first(in.sources.size());
+    for (size_t k = 0; k < first.size(); ++k)
+        if (!zsim::FrameReader(in.sources[k]).next(first[k]))
+            return "--camera: " + in.sources[k].path + " no longer reads";
+    std::vector<std::string> notes;
+    const std::string why = zsim::fitOverlapFromImages(opt.rig, first,
+                                                       opt.overlapGiven ? opt.rig.overlap : 0, notes);
+    for (const auto& line : notes)
+        if (!opt.quiet || line.rfind("warning", 0) == 0) note("--camera: " + line);
+    return why.empty() ? "" : "--camera: " + why;
+}
+
 // Fits the rig to the footage; "" or why it cannot.
 std::string fitRig(zsim::Options& opt, const Inputs& in) {
     zsim::RigConfig& r = opt.rig;
@@ -98,9 +114,11 @@ std::string fitRig(zsim::Options& opt, const Inputs& in) {
     if (in.realRig && opt.widthGiven && r.camWidth != in.size.width)
         return "--width " + std::to_string(r.camWidth) + " but the --camera images are " +
                std::to_string(in.size.width) + " px wide";
-    std::string why = in.realRig
-                          ? zsim::fitRealRig(r, in.size.width, given)
-                          : zsim::fitRig(r, in.size.width, opt.widthGiven ? r.camWidth : 0, given);
+    std::string why;
+    if (in.realRig && (why = overlapFromImages(opt, in)).empty())
+        why = zsim::fitRealRig(r, in.size.width, given ? given : r.overlap);
+    else if (!in.realRig)
+        why = zsim::fitRig(r, in.size.width, opt.widthGiven ? r.camWidth : 0, given);
     if (why.empty())
         why = zsim::checkRig(r, in.realRig ? zsim::rigWidth(r) : in.size.width, in.size.height);
     return why;
@@ -213,7 +231,8 @@ zsim::RunInfo describeRun(const zsim::Options& opt, const Inputs& in) {
                                         " of " + std::to_string(in.size.width) + " px frames";
     note("rig: " + zsim::count(rc.cameras, "camera") + " of " + std::to_string(rc.camWidth) +
          " px, " + std::to_string(rc.overlap) + " px overlap" + where +
-         (opt.widthGiven && opt.overlapGiven ? "" : " (fitted to the footage)"));
+         (in.realRig ? (opt.overlapGiven ? "" : " (overlap measured on the images)")
+                     : (opt.widthGiven && opt.overlapGiven ? "" : " (fitted to the footage)")));
     return run;
 }
 
@@ -283,6 +302,7 @@ private:
         for (int i = 0; i < rig_.overlaps(); ++i) {
             tracks_[i].shift.push_back(rig_.shift(i));
             if (!in_.realRig) tracks_[i].truth.push_back(rig_.truth(i));
+            tracks_[i].residual.push_back(rig_.residual(i));
         }
         if (lab_) lab_->measure(rig_, f);
         const zsim::RigConfig& rc = opt_.rig;
