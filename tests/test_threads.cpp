@@ -11,8 +11,10 @@
 namespace {
 
 // Per frame, the record's shift slots and every overlap's fusion map.
-void runRig(bool threaded, std::vector<int>& shifts, std::vector<uint8_t>& fusion) {
+void runRig(bool threaded, bool motionAware, std::vector<int>& shifts,
+            std::vector<uint8_t>& fusion) {
     zt::RigHost host;
+    zelvo_stitch_set_motion_aware(motionAware);
     for (int i = 0; i < zt::RigHost::kOverlaps; ++i) {
         host.setup(i);  // no block needs motion: every seam follows the footage's flood
         host.stitchers[i]->blockMdCellCount.assign(4, 0);
@@ -35,15 +37,20 @@ void runRig(bool threaded, std::vector<int>& shifts, std::vector<uint8_t>& fusio
             fusion.insert(fusion.end(), host.fusion[i].begin(), host.fusion[i].end());
         }
     }
+    zelvo_stitch_set_motion_aware(0);
 }
 
 }  // namespace
 
-TEST(Threads, PerOverlapCallsOnFourThreadsMatchTheSequentialRun) {
+class Threads : public ::testing::TestWithParam<bool> {};  // the motion-aware mode
+
+TEST_P(Threads, PerOverlapCallsOnFourThreadsMatchTheSequentialRun) {
     std::vector<int> shifts[2];  // sequential, threaded
     std::vector<uint8_t> fusion[2];
-    for (int t : {0, 1}) runRig(t, shifts[t], fusion[t]);
+    for (int t : {0, 1}) runRig(t, GetParam(), shifts[t], fusion[t]);
     EXPECT_EQ(shifts[0], shifts[1]);
     EXPECT_TRUE(fusion[0] == fusion[1]) << "fusion maps differ";
     EXPECT_GT(cv::countNonZero(shifts[0]), 0) << "no overlap shifted: the shift path went untried";
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, Threads, ::testing::Bool());

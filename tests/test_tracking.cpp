@@ -12,12 +12,6 @@
 #include "test_support.h"
 #include "zelvo_internal.h"
 
-// Decision half of the tracker (left-right check, evidence, clustering).
-namespace zelvo {
-int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
-                          std::vector<uchar>& LR_status);
-}
-
 namespace {
 
 // Groups of tracked points with their flow and round-trip error.

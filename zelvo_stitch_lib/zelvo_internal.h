@@ -72,8 +72,15 @@ void beginTrackerRun(DynStitcher& s);
  * (CV_8UC1, mask size) is non-zero; an empty mask allows every cell. */
 void detectCorners(DynStitcher& s, const cv::Mat& mask);
 /* Tracks the corners in ST_TRKE_prevPts forward and back and evaluates
- * them; returns the tracker's status code. */
-int trackDetectedCorners(DynStitcher& s);
+ * them; returns the tracker's status code. backgroundOnly (corners off
+ * moving cells) takes the median flow instead of a cluster's. */
+int trackDetectedCorners(DynStitcher& s, bool backgroundOnly = false);
+/* The decision half: on entry ST_TRKE_prevPts/ST_TRKE_nextPts/ST_TRKE_status
+ * hold the forward-tracked points (compacted), backPts/LR_status the points
+ * tracked back. Runs the left-right check, the repeat-pattern and evidence
+ * tests and the flow clustering; returns the tracker's status code. */
+int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
+                          std::vector<uchar>& LR_status, bool backgroundOnly = false);
 
 /* Unpacks every image's motion bitmap of the record into decoded_md_buffer,
  * allocating (or re-allocating on growth) the maps first. */

@@ -693,60 +693,72 @@ ZELVO_API int zelvo_ecs_process(_ZELVO_ECS_INFO* info);
  * of the library is exactly that of 1.0.
  *
  * The mode uses the cameras' decoded motion maps, which 1.0 reads only to
- * hold the seam, for both paths of every overlap:
+ * hold the seam, for both paths of every overlap. A mask cell's motion is
+ * read through the LUT vertex nearest its centre (among those set-up
+ * checked); a cell moved when either camera's motion byte there is non-zero.
  *  - Tracking (the frame driver's tracking frames, instead of ST_TRKE):
- *    corners within trackMarginPx of a motion cell that moved in either
- *    camera (the decoded maps of the overlap's two images, mapped to mask
- *    cells through the LUT words) are not tracked, so the shift follows the
- *    static background, not the people passing nearer the cameras. With
- *    fewer than minStaticCorners such corners it retries with a margin of 0
- *    (only the moving cells themselves excluded), then with every corner,
- *    which is the 1.0 tracker. The status codes, clustering, stepping,
- *    prints and record writes are those of 1.0.
+ *    corners within trackMarginPx of a moving cell are not tracked, so the
+ *    shift follows the static background, not the people passing nearer the
+ *    cameras; and since every corner left is background, the median flow of
+ *    the trusted corners is taken, not a cluster's (1.0 takes the largest
+ *    cluster flow, which would only pick the noisiest edge of the
+ *    background, and k-means's random start would decide it). With fewer than
+ *    minStaticCorners such corners it retries with a margin of 0, then
+ *    falls back to every corner and the 1.0 choice, which is the 1.0
+ *    tracker. Status codes, messages, stepping and record writes are 1.0's.
  *  - Seam (DynStitcher::process, instead of the 1.0 update): the flood's
- *    cost is made lowest on moving cells (dilated by the blend band's
- *    half-width) and in the bands along the overlap's two edges, so the
- *    seam and its blend band keep off people and inside the overlap. Every
- *    row then follows the flood, with a hysteresis: a row keeps last
- *    frame's column (rowCrossX) unless a mover is near it or the new
- *    column's left-right difference, averaged over three cells, is lower by
- *    more than seamSwitchGrey grey levels. Each row gets the blend curve
- *    sigmoidCurves[blendCurve]. my_useMaskBlocks and the random reset do not
- *    apply; block scores, histories and flags are still updated as in 1.0.
- *    A frame without both motion maps keeps only the edge bands and the
- *    hysteresis.
+ *    cost is 0 on cells within one cell of motion, with a ridge of 255 round
+ *    them, and 0 in two-cell bands along the overlap's edges, so the seam
+ *    keeps off people and inside the overlap; elsewhere it is diffImage,
+ *    lowered by seamStickGrey except within a cell of last frame's seam.
+ *    Hysteresis:
+ *    where the new flood seam parts from the held one (rowCrossX), that
+ *    stretch of rows takes it only if it is cheaper by more than
+ *    seamSwitchGrey grey levels per cell on average, and a row whose held
+ *    seam a mover has come near takes it at once. Each row is 255 up to its
+ *    seam column and 0 after it: a hard step, which copyTo_dre_fusion_map's
+ *    bilinear scaling turns into a ramp one cell wide (enough for a few per
+ *    cent of exposure step; any wider band doubles people). The seam column
+ *    stays in [2, maskCols - 3]. my_useMaskBlocks, the curves and the random
+ *    reset do not apply; block scores, histories and flags are still updated
+ *    as in 1.0. Without both motion maps nothing counts as moving.
+ *    process and the mode's tracker throw std::logic_error on a stitcher
+ *    whose mask-sized members do not match its geometry (never set up, or
+ *    assigned from a stitcher of another geometry, or not pre-processed).
  * Costs: the seam path allocates nothing per frame once the stitcher's mode
- * state exists (the first call in the mode, or a call after its geometry
- * changed, allocates it: a few mask-sized buffers); per frame it adds the
- * motion marking, two passes of a box dilation and the row test, all on the
- * mask grid. A tracking frame may detect corners up to three times.
+ * state exists (made by the first call in the mode, or after the geometry
+ * or LUTs change: a few mask-sized buffers); per frame it adds the motion
+ * marking, a box dilation, the cost image and the row test, all on the mask
+ * grid, and saves 1.0's copies. A tracking frame may detect corners up to
+ * three times.
  * Threads: as in 1.0 (per-overlap process calls on different stitchers may
  * run at once); set the switch and the parameters only while no other call
  * of the library runs. Exceptions: as in 1.0; an allocation failure while
  * the state is made leaves the stitcher as it was.
  * ------------------------------------------------------------------------- */
 
-/* Parameters of the motion-aware mode, read on every call of the mode. */
+/* Parameters of the motion-aware mode, read on every call of the mode;
+ * negative values count as 0. */
 typedef struct _ZELVO_MOTION_AWARE_PARAMS {
-    int32_t trackMarginPx;    /* 24: corners this close to motion (full-resolution
-                                 pixels, rounded up to mask cells) are not tracked;
-                                 below 0 counts as 0 */
+    int32_t trackMarginPx;    /* 24: corners this close to a moving cell (full-
+                                 resolution pixels, rounded up to cells) are
+                                 not tracked */
     int32_t minStaticCorners; /* 18: fewer corners left by the margin: retry
                                  with margin 0, then with every corner */
-    int32_t seamSwitchGrey;   /* 16: grey levels by which a still row's new seam
-                                 column must be better than its held one */
-    int32_t blendCurve;       /* 6: index 0..6 of the blend curve (DynStitcher::ks,
-                                 k = 4); other values use 6 */
+    int32_t seamSwitchGrey;   /* 6: grey levels per cell by which a new seam
+                                 stretch must be cheaper than the held one */
+    int32_t seamStickGrey;    /* 16: grey levels by which the flood sees last
+                                 frame's seam better than elsewhere */
 } ZELVO_MOTION_AWARE_PARAMS;
 
 static_assert(sizeof(ZELVO_MOTION_AWARE_PARAMS) == 16, "parameter layout");
 static_assert(offsetof(ZELVO_MOTION_AWARE_PARAMS, trackMarginPx) == 0 &&
                   offsetof(ZELVO_MOTION_AWARE_PARAMS, minStaticCorners) == 4 &&
                   offsetof(ZELVO_MOTION_AWARE_PARAMS, seamSwitchGrey) == 8 &&
-                  offsetof(ZELVO_MOTION_AWARE_PARAMS, blendCurve) == 12,
+                  offsetof(ZELVO_MOTION_AWARE_PARAMS, seamStickGrey) == 12,
               "parameter layout");
 
-/* The mode's parameters, library-wide, initially {24, 18, 16, 6}; the host
+/* The mode's parameters, library-wide, initially {24, 18, 6, 16}; the host
  * may write them between frames. Not reset by zelvo_stitch_init. */
 extern ZELVO_API ZELVO_MOTION_AWARE_PARAMS zelvo_stitch_motion_aware_params;
 

@@ -170,11 +170,17 @@ int zelvo_stitch_process(DynStitcher** stitchers, _ZELVO_STITCH_INFO* info) {
                           info->overlap_shift_value);
             if (!tracking) continue;
             if (dbg_print == 1) printf("Frame: %d, overlap ID: %d\n", FRAME_COUNT, int(i));
-            // The motion-aware tracker reads the overlap's two decoded maps.
-            const int r = zelvo::motionAware
-                              ? zelvo::trackMotionAware(*s, decoded_md_buffer[i],
-                                                        decoded_md_buffer[i + 1])
-                              : s->ST_TRKE();
+            int r;
+            if (zelvo::motionAware) {
+                // The overlap's two decoded maps, when they are laid out as
+                // the stitcher's motion grid; otherwise nothing moves.
+                const bool fits = (info->md_width + 15u) / 16u == s->mdGridWidth &&
+                                  (info->md_height + 15u) / 16u >= s->mdGridHeight;
+                r = zelvo::trackMotionAware(*s, fits ? decoded_md_buffer[i] : nullptr,
+                                            fits ? decoded_md_buffer[i + 1] : nullptr);
+            } else {
+                r = s->ST_TRKE();
+            }
             if (dbg_print == 1) printf("Done ST_TRKE(): %d\n", r);
             s->decideShifting(int(i), info->overlap_shift_value, dbg_print);
             if (dbg_print == 1) {

@@ -23,7 +23,7 @@
 
 bool zelvo::motionAware = false;
 
-ZELVO_MOTION_AWARE_PARAMS zelvo_stitch_motion_aware_params = {24, 18, 16, 6};
+ZELVO_MOTION_AWARE_PARAMS zelvo_stitch_motion_aware_params = {24, 18, 6, 16};
 
 extern "C" int zelvo_stitch_set_motion_aware(int on) {
     zelvo::motionAware = on != 0;
@@ -41,6 +41,7 @@ struct ZelvoMotionAwareState {
     std::vector<int32_t> cellMdL;  // per mask cell (row-major): byte of the left map, -1 none
     std::vector<int32_t> cellMdR;  // the same in the right map
     std::vector<int32_t> runs;     // dilation: one running count per column
+    std::vector<int32_t> fresh;    // per mask row, this frame's flood seam column
     cv::Mat moving;                // CV_8UC1: 1 where a camera moved under the cell
     cv::Mat near;                  // CV_8UC1: moving, dilated
     cv::Mat rowPass;               // CV_8UC1: the dilation's horizontal pass
@@ -54,13 +55,6 @@ struct ZelvoMotionAwareState {
 namespace {
 
 using State = ZelvoMotionAwareState;
-
-/* Curve index used for the seam: the parameter, or 6 (k = 4) when it is not
- * one of the seven curves. */
-int blendCurveIndex() {
-    const int i = zelvo_stitch_motion_aware_params.blendCurve;
-    return (i >= 0 && i < 7) ? i : 6;
-}
 
 /* The LUT vertices that set-up checked along one axis: first .. last,
  * inclusive, of the vertices at or inside [from, to] pixels (of extent
@@ -137,6 +131,7 @@ std::unique_ptr<State> makeState(const DynStitcher& s) {
 
     const cv::Size grid(s.maskCols, s.maskRows);
     st->runs.assign(size_t(s.maskCols), 0);
+    st->fresh.assign(size_t(s.maskRows), 0);
     st->moving.create(grid, CV_8UC1);
     st->near.create(grid, CV_8UC1);
     st->rowPass.create(grid, CV_8UC1);
@@ -241,26 +236,41 @@ int detectStaticCorners(DynStitcher& s, State& st, int rx, int ry) {
     return int(s.ST_TRKE_prevPts.size());
 }
 
-/* Half-width of curve i's blend band, in cells: the smallest d >= 1 at which
- * the weight d cells left of the seam column is at least 254 and d cells
- * right of it at most 1 (1 for a curve without values). */
-int bandHalfWidth(const SigmoidCurve& c) {
-    if (c.len <= 0) return 1;
-    for (int d = 1; d < c.halfLen; ++d)
-        if (c.arr[size_t(c.halfLen - d)] >= 254 && c.arr[size_t(c.halfLen + d)] <= 1) return d;
-    return c.halfLen;
-}
+/* The seam keeps this many cells off moving cells: the host's bilinear
+ * scaling of the mask blends over one cell on each side of the step. */
+constexpr int kMoverClearanceCells = 1;
+/* ... and this many cells off the overlap's edges, so that the first column
+ * stays wholly the left camera's and the last wholly the right camera's. */
+constexpr int kEdgeCells = 2;
 
-/* The flood's cost: diffImage, made 0 (flooded first, so never the meeting
- * line) on cells near motion and in the two edge bands of `edge` columns. */
-void buildSeamCost(const DynStitcher& s, State& st, int edge) {
+/* The flood's cost (cheapest cells flood first, so the two sides meet on the
+ * dearest): 0 on cells near motion, so no seam runs over a mover, and a
+ * ridge of 255 round them, so the side that fills a mover cannot spill out
+ * and drag the whole seam along; 0 in the edge bands; elsewhere diffImage,
+ * lowered by `stick` except within a cell of last frame's seam (joined row
+ * to row, so the ridge it leaves has no gap), so
+ * a still scene keeps its seam unless another line agrees clearly better. */
+void buildSeamCost(const DynStitcher& s, State& st, int stick) {
     for (int y = 0; y < st.rows; ++y) {
         const uint8_t* d = s.diffImage.ptr<uint8_t>(y);
         const uint8_t* n = st.near.ptr<uint8_t>(y);
+        const uint8_t* up = y > 0 ? st.near.ptr<uint8_t>(y - 1) : n;
+        const uint8_t* down = y + 1 < st.rows ? st.near.ptr<uint8_t>(y + 1) : n;
         uint8_t* c = st.cost.ptr<uint8_t>(y);
-        for (int x = 0; x < st.cols; ++x) c[x] = n[x] ? 0 : d[x];
-        std::fill(c, c + std::min(edge, st.cols), uint8_t(0));
-        std::fill(c + std::max(st.cols - edge, 0), c + st.cols, uint8_t(0));
+        int from = st.cols, to = -1;  // columns of last frame's seam kept at full cost
+        if (st.seamStarted) {
+            const int p = s.rowCrossX[size_t(y)];
+            const int q = y > 0 ? s.rowCrossX[size_t(y - 1)] : p;
+            from = std::min(p, q) - 1;  // and one cell either side
+            to = std::max(p, q) + 1;
+        }
+        for (int x = 0; x < st.cols; ++x) {
+            const bool ring = up[x] | down[x] | (x > 0 && n[x - 1]) | (x + 1 < st.cols && n[x + 1]);
+            const int lowered = (x < from || x > to) ? std::max(d[x] - stick, 0) : d[x];
+            c[x] = n[x] ? 0 : ring ? 255 : uint8_t(lowered);
+        }
+        std::fill(c, c + std::min(kEdgeCells, st.cols), uint8_t(0));
+        std::fill(c + std::max(st.cols - kEdgeCells, 0), c + st.cols, uint8_t(0));
     }
 }
 
@@ -272,23 +282,58 @@ int seamDifference(const DynStitcher& s, int y, int x) {
     return 3 * 255 - (d[c - 1] + d[c] + d[c + 1]);
 }
 
-/* Each row's seam column, with the hysteresis, into rowCrossX, and its
- * curve into fusionMask. */
-void drawMotionAwareRows(DynStitcher& s, State& st, int edge, SigmoidCurve& curve) {
-    const int lo = edge, hi = st.cols - 1 - edge;
-    const int margin = 3 * std::max(zelvo_stitch_motion_aware_params.seamSwitchGrey, 0);
+/* This frame's flood seam of every row into fresh, kept off the edges. */
+void readFloodSeam(const DynStitcher& s, State& st) {
+    const int lo = kEdgeCells, hi = st.cols - 1 - kEdgeCells;
     for (int y = 0; y < st.rows; ++y) {
+        const int f = zelvo::rowCrossing(s.fusionMask.ptr<uint8_t>(y), st.cols);
+        st.fresh[size_t(y)] = lo <= hi ? std::min(std::max(f, lo), hi) : st.cols >> 1;
+    }
+}
+
+/* The hysteresis. Where the flood's seam parts from the held one (rowCrossX),
+ * the stretch of rows switches to it as a whole, keeping the seam connected,
+ * only when it is cheaper by more than `margin` grey levels per cell on
+ * average; a row whose held seam a mover has come near switches at once. */
+void updateHeldSeam(DynStitcher& s, State& st, int margin) {
+    std::vector<int32_t>& held = s.rowCrossX;
+    const std::vector<int32_t>& fresh = st.fresh;
+    if (!st.seamStarted) {
+        std::copy(fresh.begin(), fresh.end(), held.begin());
+        return;
+    }
+    auto moverNear = [&](int y) {
+        const int h = held[size_t(y)];
+        return h < 0 || h >= st.cols || st.near.ptr<uint8_t>(y)[h] != 0;
+    };
+    for (int a = 0; a < st.rows;) {
+        if (fresh[size_t(a)] == held[size_t(a)]) {
+            ++a;
+            continue;
+        }
+        int b = a;
+        long long costFresh = 0, costHeld = 0;
+        for (; b < st.rows && fresh[size_t(b)] != held[size_t(b)]; ++b) {
+            costFresh += seamDifference(s, b, fresh[size_t(b)]);
+            costHeld += seamDifference(s, b, held[size_t(b)]);
+        }
+        const bool cheaper = costFresh + 3LL * margin * (b - a) < costHeld;
+        for (int y = a; y < b; ++y)
+            if (cheaper || moverNear(y)) held[size_t(y)] = fresh[size_t(y)];
+        a = b;
+    }
+}
+
+/* Each row: 255 up to its held seam column, 0 after it (a hard step; the
+ * host's bilinear scaling turns it into a one-cell ramp). */
+void drawHeldSeam(DynStitcher& s, State& st) {
+    const int lo = kEdgeCells, hi = st.cols - 1 - kEdgeCells;
+    for (int y = 0; y < st.rows; ++y) {
+        int& h = s.rowCrossX[size_t(y)];
+        if (lo <= hi) h = std::min(std::max(h, lo), hi);
         uint8_t* row = s.fusionMask.ptr<uint8_t>(y);
-        int fresh = zelvo::rowCrossing(row, st.cols);
-        fresh = lo <= hi ? std::min(std::max(fresh, lo), hi) : st.cols >> 1;
-        int& held = s.rowCrossX[size_t(y)];
-        const bool heldValid = st.seamStarted && held >= 0 && held < st.cols;
-        if (!heldValid || st.near.ptr<uint8_t>(y)[held] != 0 ||
-            seamDifference(s, y, fresh) + margin < seamDifference(s, y, held))
-            held = fresh;
-        if (lo <= hi) held = std::min(std::max(held, lo), hi);
-        // getArrToAddr writes curve.len bytes; the curves are maskCols long.
-        if (curve.len == st.cols) curve.getArrToAddr(held, row);
+        std::fill(row, row + h + 1, uint8_t(255));
+        std::fill(row + h + 1, row + st.cols, uint8_t(0));
     }
     st.seamStarted = true;
 }
@@ -308,21 +353,21 @@ int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t
     // Fewer static corners than asked: a smaller margin, then every corner
     // (the 1.0 tracker), so a small or busy view never tracks less than 1.0.
     if (detectStaticCorners(s, st, cellsFor(marginPx, s.cellWidth),
-                            cellsFor(marginPx, s.cellHeight)) < minCorners &&
-        detectStaticCorners(s, st, 0, 0) < minCorners)
-        zelvo::detectCorners(s, cv::Mat());
+                            cellsFor(marginPx, s.cellHeight)) >= minCorners ||
+        detectStaticCorners(s, st, 0, 0) >= minCorners)
+        return zelvo::trackDetectedCorners(s, true);
+    zelvo::detectCorners(s, cv::Mat());
     return zelvo::trackDetectedCorners(s);
 }
 
 void zelvo::processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
     requireSetUp(s, "process");
     State& st = stateOf(s);
-    SigmoidCurve& curve = s.sigmoidCurves[size_t(blendCurveIndex())];
-    const int edge = bandHalfWidth(curve);
+    const ZELVO_MOTION_AWARE_PARAMS& p = zelvo_stitch_motion_aware_params;
 
     markMovingCells(st, mdLeft, mdRight);
-    dilateCells(st, st.moving, edge, edge, st.near);
-    buildSeamCost(s, st, edge);
+    dilateCells(st, st.moving, kMoverClearanceCells, kMoverClearanceCells, st.near);
+    buildSeamCost(s, st, std::max(p.seamStickGrey, 0));
     s.wsMarkers.copyTo(st.markers);
     zelvo::floodLabels(s, s.numMaskBlocks, s.maskBlockHeight, st.cost, st.markers,
                        s.maskBlockStats, st.flood);
@@ -331,7 +376,9 @@ void zelvo::processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint
     const bool quiet = zelvo::updateBlocks(s, mdLeft, mdRight, true);
     s.quietFrameCount = quiet ? int32_t(uint32_t(s.quietFrameCount) + 1u) : 0;
 
-    drawMotionAwareRows(s, st, edge, curve);
+    readFloodSeam(s, st);
+    updateHeldSeam(s, st, std::max(p.seamSwitchGrey, 0));
+    drawHeldSeam(s, st);
     // Same sizes every frame: the copies reuse the destinations' pixels.
     s.fusionMask.copyTo(s.currMask);
     s.prevMaskBlockStats = s.maskBlockStats;

@@ -38,9 +38,6 @@ int& shiftingCounter() {
     return frameNo;
 }
 
-int evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
-                          std::vector<uchar>& LR_status);
-
 }  // namespace zelvo
 
 namespace {
@@ -126,7 +123,7 @@ int DynStitcher::ST_TRKE() {
     return zelvo::trackDetectedCorners(*this);
 }
 
-int zelvo::trackDetectedCorners(DynStitcher& s) {
+int zelvo::trackDetectedCorners(DynStitcher& s, bool backgroundOnly) {
     if (s.ST_TRKE_prevPts.empty()) {
         if (dbg_enable == 1)
             printf("WARN: No feature detected in left size image. SKIP Shifting.\n\n");
@@ -157,7 +154,7 @@ int zelvo::trackDetectedCorners(DynStitcher& s) {
                                  s.ST_TRKE_err, s.ST_TRKE_lkWinSize, 3, s.ST_TRKE_lkTermCriteria,
                                  cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
 
-    return zelvo::evaluateTrackedPoints(s, backPts, LR_status);
+    return zelvo::evaluateTrackedPoints(s, backPts, LR_status, backgroundOnly);
 }
 
 namespace {
@@ -318,6 +315,19 @@ void chooseCluster(DynStitcher& s, const std::array<ClusterSlot, 3>& slots) {
     }
 }
 
+/* Background-only flow (the motion-aware tracker's static corners): every
+ * cluster is background, so the largest mean would only pick the noisiest
+ * edge of it, and which points k-means puts together depends on its random
+ * start. The flow taken is the median of all trusted points instead (the
+ * upper one of an even count); the clustering still runs for its lists and
+ * messages. */
+void chooseBackgroundFlow(DynStitcher& s, std::vector<float> flowX) {
+    const size_t mid = flowX.size() / 2;
+    std::nth_element(flowX.begin(), flowX.begin() + long(mid), flowX.end());
+    s.ST_TRKE_clusterFound = true;
+    s.ST_TRKE_MaxFlowX = flowX[mid];
+}
+
 }  // namespace
 
 /*
@@ -329,7 +339,7 @@ void chooseCluster(DynStitcher& s, const std::array<ClusterSlot, 3>& slots) {
  * returns the tracker's status code.
  */
 int zelvo::evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>& backPts,
-                                 std::vector<uchar>& LR_status) {
+                                 std::vector<uchar>& LR_status, bool backgroundOnly) {
     const bool verbose = (dbg_enable == 1);
     const std::pair<int, int> counts = checkRoundTrip(s, backPts, LR_status, verbose);
     const std::vector<float> flowX = trustedFlowX(s);
@@ -345,7 +355,10 @@ int zelvo::evaluateTrackedPoints(DynStitcher& s, const std::vector<cv::Point2f>&
                slots[2].count);
         printf("ST_TRKE_closeRangeOnly = %d\n", int(s.ST_TRKE_closeRangeOnly));
     }
-    chooseCluster(s, slots);
+    if (backgroundOnly)
+        chooseBackgroundFlow(s, flowX);
+    else
+        chooseCluster(s, slots);
 
     if (s.ST_TRKE_convergingLutTranslationX) return 0;
     if (s.ST_TRKE_clusterFound) {

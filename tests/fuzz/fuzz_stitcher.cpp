@@ -13,6 +13,7 @@
 // 2: motion bitmaps up to 4096 x 4096 px on one-image records over up to four
 //    frames (maps re-sized on growth, released in between): every decoded byte
 //    equals its bit.
+// The byte divided by 3, if odd, runs ways 0 and 1 with the motion-aware mode.
 #include <algorithm>
 #include <new>
 #include <stdexcept>
@@ -459,6 +460,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     FuzzedDataProvider in(data + 1, size - 1);
+    // The first byte also turns the motion-aware mode on (ways 0 and 1).
+    zelvo_stitch_set_motion_aware((data[0] / 3) % 2);
     switch (data[0] % 3) {
         case 0:
             setupAndFrames(in);
