@@ -89,6 +89,11 @@ public:
     void measure(const LabFrame& f);
     void measure(const Rig& rig, int frame) { measure(labFrame(rig, frame)); }
     const std::vector<QualityRow>& rows() const { return rows_; }
+    // The last frame's map of a method on an overlap, its own or through the
+    // running map (empty for a method not run).
+    const cv::Mat& map(int overlap, int method, bool running) const {
+        return maps_[overlap][method + (running ? kSeamMethods : 0)];
+    }
     bool runs(int method) const { return method != kGraphCut || graphCut_; }
     void writeCsv(const std::string& path) const;
     // JSON object: per method the means over the run.

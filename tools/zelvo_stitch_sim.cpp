@@ -205,7 +205,7 @@ cv::Mat sceneBackground(zsim::Options& opt, const Inputs& in, zsim::RunInfo& run
                (opt.quality ? " and mover cut not measured" : "");
         parallax = 0;
     }
-    if (!opt.quiet) note(what + ": " + b.fit.why + "; the background model does not fit this clip");
+    note(what + ": " + b.fit.why + "; the background model does not fit this clip");
     return {};
 }
 
@@ -265,9 +265,9 @@ public:
             if (!graphCut) {
                 char buf[64];
                 std::snprintf(buf, sizeof buf, "%.1f", run.frameWidth * in.size.height / 1e6);
-                comparisonNote_ = std::string("graph cut skipped: frames of ") + buf +
-                                  " million pixels, over 1.5 (--graphcut always runs it)";
-                if (!opt.quiet) note(comparisonNote_);
+                comparisonNote_ = std::string("graph cut skipped: ") + buf + " Mpx a frame";
+                note(std::string("graph cut skipped: frames of ") + buf +
+                     " million pixels, over 1.5 (--graphcut always runs it)");
             }
         }
         if (opt.video) video_ = openVideo(out_ / "panorama.mp4", rig_);
