@@ -391,6 +391,7 @@ void SeamLab::drawChart(cv::Mat& out) const {
         double hi = 0;
         for (int v = 0; v < variants(); ++v)
             if (std::isfinite(mean[v][k])) hi = std::max(hi, mean[v][k]);
+        if (hi <= 0) hi = 1;  // all zero or none: an axis of 0-1
         // Axis up to a round number: 1, 2 or 5 times a power of ten.
         double step = std::pow(10.0, std::floor(std::log10(std::max(hi, 1e-3) / 4)));
         for (double f : {1.0, 2.0, 5.0, 10.0})
