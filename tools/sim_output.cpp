@@ -141,10 +141,8 @@ std::string ms(double v, bool known = true) {
 
 std::string orNull(int v) { return v < 0 ? "null" : std::to_string(v); }
 
-}  // namespace
-
 // The library's own speed and the comparison's time, apart: " library 1.2
-// ms per frame (...);" and " comparison ...;".
+// ms per frame (...);" and " seam comparison ...;".
 std::string speedWords(const RunInfo& run) {
     std::ostringstream w;
     w.setf(std::ios::fixed);
@@ -162,6 +160,8 @@ std::string speedWords(const RunInfo& run) {
           << (run.comparisonNote.empty() ? "" : "; " + run.comparisonNote) << ");";
     return w.str();
 }
+
+}  // namespace
 
 std::string count(int n, const std::string& noun) {
     return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
