@@ -36,5 +36,5 @@ echo "  shift.png          shift written by the library against the true misalig
 echo "  fusion_map_N.png   the last fusion map of each overlap (the library's own)"
 echo "  panorama.mp4       the panoramas with the seams and blend bands the host uses"
 echo "  seams.png          the last frame's seams: library, middle, Voronoi, DP, graph cut"
-echo "  quality.png        seam cost, mover cut, jitter, ghosting and time per method"
+echo "  quality.png        seam cost, mover cut, jitter, ghosting, edge step and time per method, raw and through the running map"
 echo "  shift.csv, quality.csv, summary.json"

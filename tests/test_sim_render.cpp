@@ -1,7 +1,12 @@
-// Realistic cameras of the simulator: layer split and parallax.
+// Realistic cameras of the simulator: layer split and parallax, and whether a clip's median
+// background explains it well enough to render parallax from.
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "sim_host.h"
+#include "test_support.h"
 
 namespace {
 
@@ -36,4 +41,22 @@ TEST(SimRender, LayerSplitAndParallax) {
     EXPECT_EQ(cv::norm(rig.cameras()[1], withSquare(105).colRange(88, 248), cv::NORM_INF), 0);
     EXPECT_EQ(cv::countNonZero(rig.moverMasks()[1](cv::Rect(17, 40, 20, 20)) == 0), 0);
     EXPECT_EQ(cv::countNonZero(rig.moverMasks()[1].colRange(0, 15)), 0);  // its old place
+}
+
+// The bundled footage (still camera, people walking) fits; a camera panning 3 px a frame and a
+// large block drifting over the scene (a close face) do not, the pan measured within a pixel.
+TEST(SimRender, ParallaxOnlyWhereTheBackgroundFits) {
+    std::vector<cv::Mat> still, pan, face;
+    for (int k = 0; k < 9; ++k) {
+        still.push_back(cv::imread(zt::sample_frame_path(10 * k)));
+        pan.push_back(still[k](cv::Rect(3 * k, 0, 640, 576)).clone());
+        face.push_back(still[k].clone());
+        cv::resize(still[k](cv::Rect(300, 200, 150, 150)),
+                   face[k](cv::Rect(100 + 20 * k, 120, 330, 330)), {330, 330});
+    }
+    for (const auto& [clip, fits] : {std::pair{&still, true}, {&pan, false}, {&face, false}}) {
+        const zsim::BackgroundFit fit = zsim::backgroundFit(*clip, zsim::medianBackground(*clip));
+        EXPECT_EQ(fit.why.empty(), fits) << fit.why;
+    }
+    EXPECT_NEAR(zsim::backgroundFit(pan, zsim::medianBackground(pan)).cameraMotionPx, 12, 1);
 }

@@ -58,7 +58,9 @@ std::string usage(const char* prog) {
          "  --ideal              cameras that differ only by the misalignment: parallax,\n"
          "                       exposure, vignetting and noise 0 (later options override)\n"
          "  --parallax PX        extra displacement of movers (people, cars) in each\n"
-         "                       overlap's right camera, -32 to 32 (default 4)\n"
+         "                       overlap's right camera, -32 to 32 (default 4); rendered\n"
+         "                       only where the clip's median background explains it (no\n"
+         "                       moving camera, movers small enough), else 0 with a note\n"
          "  --exposure PCT       gain step between neighbouring cameras, per cent (default 5)\n"
          "  --vignetting PCT     light lost in the image corners, per cent (default 0)\n"
          "  --noise SIGMA        sensor noise, grey levels, 0 to 32 (default 2)\n"
@@ -66,6 +68,9 @@ std::string usage(const char* prog) {
          "  --seam-blend A       blend each new fusion map into the host's running map:\n"
          "                       A x new + (1 - A) x running, 0 = off (default 0.05)\n"
          "  --no-quality         skip the seam comparison with the peers\n"
+         "  --graphcut WHEN      graph cut in the comparison: auto (skipped, with a note,\n"
+         "                       on frames over 1.5 million pixels, where it takes seconds\n"
+         "                       per overlap and frame) or always (default auto)\n"
          "  --no-video           skip panorama.mp4\n"
          "Library switches (zelvo_stitch_init), 0 or 1:\n"
          "  --reset-mask B       random reset of the fusion map after quiet frames (default 0)\n"
@@ -84,11 +89,17 @@ std::string usage(const char* prog) {
          "shift.csv, shift.png, summary.json, with --write-frames frames/ and, unless\n"
          "turned off, panorama.mp4 (the panoramas with the seams and blend bands the host\n"
          "uses) and the seam comparison: per frame, overlap and method (library, middle,\n"
-         "voronoi, dp, graphcut) quality.csv with seam_cost (mean |left - right| at the\n"
-         "seam, grey levels), mover_cut (share of rows whose seam lies on a mover),\n"
-         "jitter_all and jitter_static (seam movement, px per frame, all rows and rows\n"
-         "without motion), ghosting (mean w (1 - w) |left - right|) and ms; the means in\n"
-         "summary.json and quality.png; seams.png (the last frame's seams).\n"
+         "voronoi, dp, graphcut: each method's own map, and with --seam-blend A again\n"
+         "as NAME_running, through a running map of the host's with the same A)\n"
+         "quality.csv with seam_cost (mean |left - right| at the seam, grey levels),\n"
+         "mover_cut (share of rows whose seam lies on a mover), jitter_all and\n"
+         "jitter_static (seam movement, px per frame, all rows and rows without\n"
+         "motion), ghosting (mean w (1 - w) |left - right|), edge_step ((1 - w)\n"
+         "|left - right| at the overlap's first column plus w |left - right| at its\n"
+         "last, grey levels) and ms; the means in summary.json and quality.png;\n"
+         "seams.png (the last frame's seams). The comparison runs on a thread of its\n"
+         "own while the library plays; the summary line gives the library's time and\n"
+         "the comparison's apart.\n"
          "Every input is checked in full (every frame decoded, sizes compared) before\n"
          "anything is written.\n"
          "Exit status: 0 success; 2 bad arguments or input (nothing written); 3 the\n"
@@ -229,6 +240,14 @@ bool runOption(ArgCursor& c, Options& opt) {
     if (c.is("--no-frames")) return c.flag(opt.writeFrames, false);
     if (c.is("--no-quality")) return c.flag(opt.quality, false);
     if (c.is("--no-video")) return c.flag(opt.video, false);
+    if (c.is("--graphcut")) {
+        std::string when;
+        if (!c.path(when)) return false;
+        if (when != "auto" && when != "always")
+            return c.fail("--graphcut: '" + when + "' is not auto or always");
+        opt.graphcutAlways = when == "always";
+        return true;
+    }
     if (c.is("--input")) return c.path(opt.input);
     if (c.is("--out")) return c.path(opt.out);
     if (c.is("--frames")) return c.integer(opt.frames, 1, 1000000);

@@ -279,6 +279,7 @@ void Rig::allocateHostBuffers() {
     truths_.assign(n - 1, 0);
     times_.seamMs.assign(n - 1, 0.0);
     times_.copyMs.assign(n - 1, 0.0);
+    times_.blendMs.assign(n - 1, 0.0);
     lastSeamMs_.assign(n - 1, 0.0);
     hostFusion_.resize(n - 1);  // the host's running maps, filled on first use
     runningQ8_.resize(n - 1);
@@ -434,11 +435,14 @@ void Rig::runLibrary() {
         times_.seamMs[i] += lastSeamMs_[i];
         t0 = std::chrono::steady_clock::now();
         stitchers_[i]->copyTo_dre_fusion_map();
-        if (cfg_.seamBlend > 0)
-            blendFusion(fusion_[i], cfg_.seamBlend, runningQ8_[i], hostFusion_[i]);
         const double copyMs = msSince(t0);
         times_.copyMs[i] += copyMs;
         lastSeamMs_[i] += copyMs;
+        if (cfg_.seamBlend > 0) {
+            t0 = std::chrono::steady_clock::now();
+            blendFusion(fusion_[i], cfg_.seamBlend, runningQ8_[i], hostFusion_[i]);
+            times_.blendMs[i] += msSince(t0);
+        }
     }
     blendPanorama(colour_, seamMaps(), o, pano_);
 }

@@ -118,8 +118,12 @@ struct StageTimes {
     int trackingFrames = 0;
     double framePlainMs = 0;  // frame calls on the other frames, summed
     int plainFrames = 0;
-    std::vector<double> seamMs;  // per overlap, summed
-    std::vector<double> copyMs;  // per overlap, summed
+    std::vector<double> seamMs;   // per overlap, summed
+    std::vector<double> copyMs;   // per overlap, summed
+    std::vector<double> blendMs;  // per overlap, summed: the host's running map
+    // The library's own time per frame: frame call, process and fusion-map
+    // copy of every overlap; NaN before the first frame.
+    double libraryMsPerFrame() const;
 };
 
 // Initialises the library and one stitcher per overlap on construction,
@@ -178,7 +182,7 @@ public:
     const std::vector<cv::Mat>& seamMaps() const {
         return cfg_.seamBlend > 0 ? hostFusion_ : fusion_;
     }
-    // Host time of overlap i's seam on the last frame: process, copy and blend (ms).
+    // Time of overlap i's seam on the last frame: process and fusion-map copy (ms).
     double lastSeamMs(int i) const { return lastSeamMs_[i]; }
 
 private:
@@ -273,6 +277,13 @@ struct RunInfo {
     int frameWidth = 0;   // px of the footage across (a real rig: the rig's width)
     int firstColumn = 0;  // the rig used columns [firstColumn, firstColumn + rigWidth)
     double wallSeconds = 0;
+    double libraryMsPerFrame = -1;  // StageTimes::libraryMsPerFrame; < 0: not known
+    // The seam comparison: seconds its thread measured, seconds the rig
+    // waited for it (< 0: no comparison), and what it left out ("" = nothing).
+    double comparisonSeconds = -1, comparisonWaitSeconds = 0;
+    std::string comparisonNote;
+    // Asked-for parallax not rendered: why ("" = rendered as asked).
+    std::string parallaxReason;
 };
 void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
                   const std::vector<Track>& tracks, const StageTimes& times,
@@ -300,6 +311,9 @@ struct Options {
     // seam comparison and the panorama video.
     bool quality = true;
     bool video = true;
+    // Graph cut in the comparison even on frames over kGraphCutMaxPixels.
+    bool graphcutAlways = false;
+    static constexpr long long kGraphCutMaxPixels = 1500000;
     Options() {
         rig.render = realisticRender();
         rig.seamBlend = 0.05;

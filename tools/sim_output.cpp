@@ -243,6 +243,26 @@ std::string alignmentWords(const Track& t) {
     return buf;
 }
 
+// The library's own speed and the comparison's time, apart: " library 1.2
+// ms per frame (...);" and " seam comparison ...;".
+std::string speedWords(const RunInfo& run) {
+    std::ostringstream w;
+    w.setf(std::ios::fixed);
+    if (run.libraryMsPerFrame >= 0) {
+        w.precision(run.libraryMsPerFrame < 10 ? 2 : 1);
+        w << " library " << run.libraryMsPerFrame << " ms per frame";
+        w.precision(0);
+        w << " (" << 1000.0 / std::max(run.libraryMsPerFrame, 1e-6)
+          << " frames/s: frame call, seam and fusion-map copy of every overlap);";
+    }
+    w.precision(1);
+    if (run.comparisonSeconds >= 0)
+        w << " seam comparison " << run.comparisonSeconds << " s on its own thread (the rig waited "
+          << run.comparisonWaitSeconds << " s for it"
+          << (run.comparisonNote.empty() ? "" : "; " + run.comparisonNote) << ");";
+    return w.str();
+}
+
 }  // namespace
 
 std::string count(int n, const std::string& noun) {
@@ -255,8 +275,7 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
     line.setf(std::ios::fixed);
     line.precision(1);
     line << count(run.frames, "frame") << ", " << count(int(tracks.size()), "overlap") << " in "
-         << run.wallSeconds << " s (" << run.frames / std::max(run.wallSeconds, 1e-9)
-         << " frames/s);";
+         << run.wallSeconds << " s;" << speedWords(run);
     std::string missed;
     for (size_t i = 0; i < tracks.size(); ++i) {
         const Track& t = tracks[i];
@@ -320,11 +339,18 @@ void jsonRun(std::ostream& j, const RigConfig& cfg, const RunInfo& run) {
     j << "  \"frames\": " << run.frames << ",\n";
     j << "  \"wall_time_s\": " << ms(run.wallSeconds)
       << ", \"frames_per_second\": " << ms(run.frames / std::max(run.wallSeconds, 1e-9)) << ",\n";
+    const bool lib = run.libraryMsPerFrame >= 0, cmp = run.comparisonSeconds >= 0;
+    j << "  \"library_ms_per_frame\": " << ms(run.libraryMsPerFrame, lib)
+      << ", \"library_frames_per_second\": "
+      << ms(1000.0 / std::max(run.libraryMsPerFrame, 1e-6), lib)
+      << ",\n  \"comparison_s\": " << ms(run.comparisonSeconds, cmp)
+      << ", \"comparison_wait_s\": " << ms(run.comparisonWaitSeconds, cmp)
+      << ", \"comparison_note\": " << jsonString(run.comparisonNote) << ",\n";
     j << "  \"frame_width_px\": " << run.frameWidth << ", \"columns_used\": [" << run.firstColumn
       << ", " << run.firstColumn + rigWidth(cfg) - 1 << "],\n";
 }
 
-void jsonRig(std::ostream& j, const RigConfig& cfg) {
+void jsonRig(std::ostream& j, const RigConfig& cfg, const RunInfo& run) {
     const RenderConfig& r = cfg.render;
     j << "  \"rig\": {\"cameras\": " << cfg.cameras << ", \"camera_width_px\": " << cfg.camWidth
       << ", \"overlap_px\": " << cfg.overlap << ", \"cell\": [" << cfg.cellW << ", " << cfg.cellH
@@ -344,6 +370,8 @@ void jsonRig(std::ostream& j, const RigConfig& cfg) {
         j << "]";
     }
     j << "},\n";
+    j << "  \"parallax_reason\": "
+      << (run.parallaxReason.empty() ? "null" : jsonString(run.parallaxReason)) << ",\n";
     j << "  \"tolerance_px\": " << tolerancePx(cfg) << ",\n";
 }
 
@@ -357,7 +385,9 @@ void jsonFrameCalls(std::ostream& j, const StageTimes& t, const FrameCallMeans& 
              "that (null when the run had no frame of one kind, e.g. period 0 or 1). Both cover "
              "all overlaps; per overlap they are shown divided by the number of overlaps. seam "
              "(DynStitcher::process) and fusion_map_copy (copyTo_dre_fusion_map) are timed per "
-             "overlap.")
+             "overlap; host_running_map is the host's running fusion map (--seam-blend), not "
+             "the library's. library_ms_per_frame is the frame call plus seam and copy of every "
+             "overlap; comparison_s is the time the seam comparison's own thread measured.")
       << ",\n";
     j << "  \"frame_call_ms\": {\"tracking_frames\": " << t.trackingFrames
       << ", \"other_frames\": " << t.plainFrames
@@ -406,11 +436,19 @@ void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& ru
     j << "     \"timings_ms\": {\"decode_preprocess\": " << ms(m.plain / per, m.havePlain)
       << ", \"tracking\": " << ms(m.tracking / per, m.havePlain && m.haveTrack)
       << ", \"seam\": " << ms(frames ? t.seamMs[i] / frames : 0.0, frames > 0)
-      << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0) << "}}"
+      << ", \"fusion_map_copy\": " << ms(frames ? t.copyMs[i] / frames : 0.0, frames > 0)
+      << ", \"host_running_map\": " << ms(frames ? t.blendMs[i] / frames : 0.0, frames > 0) << "}}"
       << (i + 1 < overlaps ? "," : "") << "\n";
 }
 
 }  // namespace
+
+double StageTimes::libraryMsPerFrame() const {
+    const int frames = trackingFrames + plainFrames;
+    double sum = frameTrackingMs + framePlainMs;
+    for (size_t i = 0; i < seamMs.size(); ++i) sum += seamMs[i] + copyMs[i];
+    return frames ? sum / frames : std::nan("");
+}
 
 void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& run,
                   const std::vector<Track>& tracks, const StageTimes& t,
@@ -420,7 +458,7 @@ void writeSummary(const std::string& path, const RigConfig& cfg, const RunInfo& 
     std::ostringstream j;
     j << "{\n";
     jsonRun(j, cfg, run);
-    jsonRig(j, cfg);
+    jsonRig(j, cfg, run);
     jsonFrameCalls(j, t, means);
     j << "  \"overlaps\": [\n";
     for (int i = 0; i < overlaps; ++i) jsonOverlap(j, i, cfg, run, tracks[i], t, means, overlaps);

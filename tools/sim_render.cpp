@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include <opencv2/imgproc.hpp>
 
@@ -41,6 +42,45 @@ cv::Mat medianBackground(const std::vector<cv::Mat>& frames, int maxFrames) {
         }
     }
     return bg;
+}
+
+BackgroundFit backgroundFit(const std::vector<cv::Mat>& frames, const cv::Mat& background) {
+    BackgroundFit fit;
+    if (frames.empty()) return fit;
+    cv::Mat bg, g, d;
+    cv::cvtColor(background, bg, cv::COLOR_BGR2GRAY);
+    const double scale = std::min(1.0, 640.0 / bg.cols);
+    const cv::Size small(std::max(1, int(bg.cols * scale)), std::max(1, int(bg.rows * scale)));
+    std::vector<cv::Mat> grey(frames.size());
+    for (size_t k = 0; k < frames.size(); ++k) {
+        cv::cvtColor(frames[k], g, cv::COLOR_BGR2GRAY);
+        cv::absdiff(g, bg, d);
+        fit.offPct += 100.0 * cv::countNonZero(d > 25) / double(d.total()) / double(frames.size());
+        cv::resize(g, d, small, 0, 0, cv::INTER_AREA);
+        d.convertTo(grey[k], CV_32F);
+    }
+    cv::Mat window;
+    cv::createHanningWindow(window, small, CV_32F);
+    const cv::Mat& mid = grey[grey.size() / 2];
+    for (const cv::Mat& f : grey) {
+        const cv::Point2d p = cv::phaseCorrelate(mid, f, window);
+        fit.cameraMotionPx = std::max(fit.cameraMotionPx, std::hypot(p.x, p.y) / scale);
+    }
+    char buf[160];
+    if (fit.cameraMotionPx > std::max(kMaxCameraMotionPx, 1.5 / scale))
+        std::snprintf(buf, sizeof buf,
+                      "the picture moves as a whole by up to %.1f px between frames (a moving "
+                      "camera or a large mover; %.0f %% of the pixels off the median)",
+                      fit.cameraMotionPx, fit.offPct);
+    else if (fit.offPct > kMaxOffPct)
+        std::snprintf(buf, sizeof buf,
+                      "the median background misses %.0f %% of the pixels (movers too large or "
+                      "too slow)",
+                      fit.offPct);
+    else
+        buf[0] = '\0';
+    fit.why = buf;
+    return fit;
 }
 
 void moverMask(const cv::Mat& frame, const cv::Mat& background, cv::Mat& mask, int threshold) {

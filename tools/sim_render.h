@@ -6,6 +6,7 @@
 #ifndef ZELVO_SIM_RENDER_H
 #define ZELVO_SIM_RENDER_H
 
+#include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -28,6 +29,24 @@ RenderConfig realisticRender();
 // Per-pixel, per-channel median of the frames (8-bit BGR, one size): the
 // static background of a clip. Uses at most `maxFrames` frames, evenly spread.
 cv::Mat medianBackground(const std::vector<cv::Mat>& frames, int maxFrames = 25);
+
+// Whether a clip's median background explains it, so that parallax can be
+// rendered from it: the mean share of pixels whose grey level lies more than
+// the mover threshold (25) from the background's (what the model calls movers,
+// and what it gets wrong), and the camera's own motion, the largest global
+// displacement of a frame against the middle one (phase correlation on copies
+// at most 640 px wide, whose sub-pixel estimate movers bias by up to about
+// half a pixel). It does not fit when more than kMaxOffPct of the pixels are
+// off or the camera moves by more than 2 px or 1.5 px of the copy, whichever
+// is more. A moving camera blurs the median and large or slow movers stay in
+// it: either way parallax would tear the footage.
+struct BackgroundFit {
+    double offPct = 0;          // mean share of pixels off the background, per cent
+    double cameraMotionPx = 0;  // largest displacement between the frames, px
+    std::string why;            // "" when the background explains the clip
+};
+constexpr double kMaxOffPct = 20, kMaxCameraMotionPx = 2;
+BackgroundFit backgroundFit(const std::vector<cv::Mat>& frames, const cv::Mat& background);
 
 // Movers of a frame: 255 where its grey level differs from the background's
 // by more than `threshold`, speckles removed and the blobs closed and grown

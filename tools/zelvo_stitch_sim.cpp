@@ -188,9 +188,13 @@ void writePng(const fs::path& p, const cv::Mat& img) {
     if (!ok) throw zsim::OutputError("cannot write " + p.string());
 }
 
-// The static background of the footage: the median of up to 25 of the
-// `total` frames played, spread evenly over them.
-cv::Mat background(const zsim::Source& src, int total) {
+// The static background of the footage, the median of up to 25 of the
+// `total` frames played, spread evenly over them, and whether it explains them.
+struct Background {
+    cv::Mat image;
+    zsim::BackgroundFit fit;
+};
+Background background(const zsim::Source& src, int total) {
     const int n = std::min(total, 25);
     std::vector<cv::Mat> picked;
     zsim::FrameReader reader(src);
@@ -199,7 +203,28 @@ cv::Mat background(const zsim::Source& src, int total) {
         if (!reader.next(frame)) throw std::runtime_error(src.path + " ended early");
         if (f == int(picked.size()) * total / n) picked.push_back(frame.clone());
     }
-    return zsim::medianBackground(picked);
+    Background b;
+    b.image = zsim::medianBackground(picked);
+    b.fit = zsim::backgroundFit(picked, b.image);
+    return b;
+}
+
+// The background where parallax or the seam comparison needs one; where it
+// does not explain the clip, no parallax and no mover masks, said in one line.
+cv::Mat sceneBackground(zsim::Options& opt, const Inputs& in, zsim::RunInfo& run) {
+    int& parallax = opt.rig.render.parallaxPx;
+    if (in.realRig || (!opt.quality && parallax == 0)) return {};
+    const Background b = background(in.sources[0], in.frames);
+    if (b.fit.why.empty()) return b.image;
+    std::string what = opt.quality ? "mover cut not measured" : "";
+    if (parallax != 0) {
+        run.parallaxReason = "not rendered: " + b.fit.why;
+        what = "parallax " + std::to_string(parallax) + " px not rendered" +
+               (opt.quality ? " and mover cut not measured" : "");
+        parallax = 0;
+    }
+    note(what + ": " + b.fit.why + "; the background model does not fit this clip");
+    return {};
 }
 
 // mp4v in an MP4 container: what Debian's OpenCV writes through FFmpeg. A
@@ -239,16 +264,31 @@ zsim::RunInfo describeRun(const zsim::Options& opt, const Inputs& in) {
 // One run of the rig over the footage and everything it writes.
 class Session {
 public:
-    Session(const zsim::Options& opt, const Inputs& in, const zsim::RunInfo& run)
+    Session(const zsim::Options& opt, const Inputs& in, const zsim::RunInfo& run,
+            const cv::Mat& background)
         : opt_(opt),
           in_(in),
           out_(opt.out),
           rig_(opt.rig, run.frameWidth, in.size.height),
           tracks_(rig_.overlaps()) {
         if (opt.writeFrames) fs::create_directories(out_ / "frames");
-        if (opt.quality) lab_ = std::make_unique<zsim::SeamLab>(opt.rig, in.size.height);
-        if (!in.realRig && (opt.quality || opt.rig.render.parallaxPx != 0))
-            rig_.setBackground(background(in.sources[0], in.frames));
+        if (!background.empty()) rig_.setBackground(background);
+        if (opt.quality) {
+            // Graph cut takes seconds per overlap and frame on large frames.
+            const bool graphCut =
+                opt.graphcutAlways ||
+                (long long)run.frameWidth * in.size.height <= zsim::Options::kGraphCutMaxPixels;
+            lab_ = std::make_unique<zsim::SeamLab>(opt.rig, in.size.height, graphCut,
+                                                   !background.empty());
+            labThread_ = std::make_unique<zsim::LabThread>(*lab_);
+            if (!graphCut) {
+                char buf[64];
+                std::snprintf(buf, sizeof buf, "%.1f", run.frameWidth * in.size.height / 1e6);
+                comparisonNote_ = std::string("graph cut skipped: ") + buf + " Mpx a frame";
+                note(std::string("graph cut skipped: frames of ") + buf +
+                     " million pixels, over 1.5 (--graphcut always runs it)");
+            }
+        }
         if (opt.video) video_ = openVideo(out_ / "panorama.mp4", rig_);
     }
 
@@ -281,7 +321,12 @@ public:
         zsim::drawShiftPlot(tracks_, opt_.rig.cellW, pic);
         writePng(out_ / "shift.png", pic);
         video_.release();
+        run.libraryMsPerFrame = rig_.times().libraryMsPerFrame();
         if (lab_) {
+            labThread_->finish();
+            run.comparisonSeconds = labThread_->busySeconds();
+            run.comparisonWaitSeconds = labThread_->waitedSeconds();
+            run.comparisonNote = comparisonNote_;
             lab_->writeCsv((out_ / "quality.csv").string());
             lab_->drawChart(pic);
             writePng(out_ / "quality.png", pic);
@@ -304,7 +349,7 @@ private:
             if (!in_.realRig) tracks_[i].truth.push_back(rig_.truth(i));
             tracks_[i].residual.push_back(rig_.residual(i));
         }
-        if (lab_) lab_->measure(rig_, f);
+        if (labThread_) labThread_->push(zsim::labFrame(rig_, f));
         const zsim::RigConfig& rc = opt_.rig;
         if (video_.isOpened()) {
             cv::Mat shown = rig_.panorama().clone();
@@ -335,6 +380,8 @@ private:
     zsim::Rig rig_;
     std::vector<zsim::Track> tracks_;
     std::unique_ptr<zsim::SeamLab> lab_;
+    std::unique_ptr<zsim::LabThread> labThread_;  // after lab_: finishes before it goes
+    std::string comparisonNote_;
     cv::VideoWriter video_;
 };
 
@@ -360,7 +407,8 @@ int main(int argc, char** argv) {
     try {
         const auto t0 = std::chrono::steady_clock::now();
         fs::create_directories(opt.out);
-        Session session(opt, in, run);
+        const cv::Mat bg = sceneBackground(opt, in, run);
+        Session session(opt, in, run, bg);
         if (!(err = session.playAll(t0)).empty()) return fail(err);
         session.writeResults(run, t0);
         if (!opt.quiet) {
