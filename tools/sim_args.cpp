@@ -66,7 +66,8 @@ std::string usage(const char* prog) {
          "  --noise SIGMA        sensor noise, grey levels, 0 to 32 (default 2)\n"
          "  --motion-levels B    pass graded 0-3 motion maps to process, not 0/1 (default 0)\n"
          "  --seam-blend A       blend each new fusion map into the host's running map:\n"
-         "                       A x new + (1 - A) x running, 0 = off (default 0.05)\n"
+         "                       A x new + (1 - A) x running, 0 = off (default 0, and\n"
+         "                       0.05 with --motion-aware 0)\n"
          "  --no-quality         skip the seam comparison with the peers\n"
          "  --graphcut WHEN      graph cut in the comparison: auto (skipped, with a note,\n"
          "                       on frames over 1.5 million pixels, where it takes seconds\n"
@@ -77,7 +78,8 @@ std::string usage(const char* prog) {
          "  --mask-blocks B      hold the seam in blocks without enough motion (default 0)\n"
          "  --weighted-history B weighted motion history (default 1)\n"
          "  --motion-aware B     motion-aware mode (zelvo_stitch_set_motion_aware): track\n"
-         "                       the static background, keep the seam off movers (default 0)\n"
+         "                       the static background, keep the seam off movers; 0 gives\n"
+         "                       the specified behaviour (default 1)\n"
          "Messages:\n"
          "  --dbg N              library print switch (zelvo_stitch_set_dbg_out; 1 = verbose\n"
          "                       diagnostics on standard output; default 0)\n"
@@ -228,6 +230,7 @@ private:
 struct Pending {
     std::vector<Schedule> schedules;
     bool camerasGiven = false;
+    bool seamBlendGiven = false;  // else it follows the library's mode
 };
 
 // Input, output and message options; false with c.err when the option is
@@ -295,7 +298,7 @@ bool rigOption(ArgCursor& c, Options& opt, Pending& p) {
     if (c.is("--vignetting")) return c.real(rc.vignettingPct, 0, 90);
     if (c.is("--noise")) return c.real(rc.noiseSigma, 0, 32);
     if (c.is("--motion-levels")) return c.boolean(r.motionLevels);
-    if (c.is("--seam-blend")) return c.real(r.seamBlend, 0, 1);
+    if (c.is("--seam-blend")) return p.seamBlendGiven = true, c.real(r.seamBlend, 0, 1);
     if (c.is("--reset-mask")) return c.boolean(r.resetMask);
     if (c.is("--mask-blocks")) return c.boolean(r.maskBlocks);
     if (c.is("--weighted-history")) return c.boolean(r.weightedHistory);
@@ -366,6 +369,9 @@ bool parseArgs(int argc, char** argv, Options& opt, std::string& err) {
                             : c.err;
         return false;
     }
+    // The motion-aware seam needs no smoothing by the host; the specified one
+    // jumps from frame to frame without it.
+    if (!p.seamBlendGiven) opt.rig.seamBlend = opt.rig.motionAware ? 0.0 : 0.05;
     if (!opt.cameraInputs.empty() && !(err = checkRealRig(opt, p)).empty()) return false;
     if (!(err = applySchedules(opt.rig, p.schedules)).empty()) return false;
     return (err = checkGivenRig(opt)).empty();

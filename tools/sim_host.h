@@ -51,7 +51,7 @@ struct RigConfig {
     bool resetMask = false;
     bool maskBlocks = false;
     bool weightedHistory = true;
-    bool motionAware = false;  // the library's motion-aware mode
+    bool motionAware = false;  // the library's motion-aware mode (the program turns it on)
     int motionThreshold = 8;         // mean |grey difference| that marks a block as moving
     int dbg = -1;                    // print switch handed to the library; -1 leaves it alone
     std::vector<Schedule> misalign;  // one per overlap
@@ -307,8 +307,9 @@ struct Options {
     bool writeFrames = false;  // per-frame panoramas: off, they add ~0.7 MB a frame
     bool widthGiven = false, overlapGiven = false;  // else fitted to the footage
     std::vector<std::string> cameraInputs;          // --camera, one per camera: a real rig
-    // The default run: a realistic rig, the host's running fusion map, the
-    // seam comparison and the panorama video.
+    // The default run: a realistic rig, the library's motion-aware mode (the
+    // host's running fusion map only with the specified mode), the seam
+    // comparison and the panorama video.
     bool quality = true;
     bool video = true;
     // Graph cut in the comparison even on frames over kGraphCutMaxPixels.
@@ -316,7 +317,8 @@ struct Options {
     static constexpr long long kGraphCutMaxPixels = 1500000;
     Options() {
         rig.render = realisticRender();
-        rig.seamBlend = 0.05;
+        rig.motionAware = true;
+        rig.seamBlend = 0.05;  // parseArgs sets 0 with the motion-aware mode unless given
     }
 };
 // Parses argv. Returns false with a message naming the offending argument.
