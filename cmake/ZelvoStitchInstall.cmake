@@ -2,7 +2,7 @@
 # CMakeLists.txt once the zelvo_stitch target exists.
 #
 # Installed (GNUInstallDirs layout under the prefix):
-#   include/zelvo_stitch.h
+#   include/zelvo_stitch.h, include/zelvo_stitch_host.h (the header-only host kit)
 #   lib/libzelvo_stitch.so.X.Y.Z, its soname link .so.X and the .so dev link
 #   lib/cmake/ZelvoStitch/  ZelvoStitchConfig.cmake, ZelvoStitchConfigVersion.cmake,
 #                           ZelvoStitchTargets*.cmake (ZelvoStitch::zelvo_stitch)
@@ -16,7 +16,8 @@
 include(CMakePackageConfigHelpers)
 
 set(ZELVO_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ZelvoStitch)
-set(ZELVO_PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/zelvo_stitch_lib/zelvo_stitch.h)
+set(ZELVO_PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/zelvo_stitch_lib/zelvo_stitch.h
+    ${PROJECT_SOURCE_DIR}/zelvo_stitch_lib/zelvo_stitch_host.h)
 
 # The target's own $<INSTALL_INTERFACE:...> include directory travels with
 # the export. The shared library links OpenCV itself and takes its objects

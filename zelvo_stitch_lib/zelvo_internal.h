@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "zelvo_stitch.h"
+#include "zelvo_stitch_host.h"
 
 namespace zelvo {
 

@@ -40,9 +40,9 @@ void releaseMotionMaps() {
 
 void decodeMotionBitmaps(const _ZELVO_STITCH_INFO* info) {
     const uint32_t img_num = info->img_num;
-    const uint32_t blocksX = (info->md_width + 15u) / 16u;
-    const uint32_t blocksY = (info->md_height + 15u) / 16u;
-    const uint32_t rowBytes = ((info->md_width + 511u) / 512u) * 4u;
+    const uint32_t blocksX = zelvo_host::md_blocks(info->md_width);
+    const uint32_t blocksY = zelvo_host::md_blocks(info->md_height);
+    const uint32_t rowBytes = uint32_t(zelvo_host::md_row_bytes(info->md_width));
     const uint32_t wordsPerRow = rowBytes / 4u;
     const size_t mapBytes = size_t(blocksX) * blocksY;
 
@@ -174,8 +174,8 @@ int zelvo_stitch_process(DynStitcher** stitchers, _ZELVO_STITCH_INFO* info) {
             if (zelvo::motionAware) {
                 // The overlap's two decoded maps, when they are laid out as
                 // the stitcher's motion grid; otherwise nothing moves.
-                const bool fits = (info->md_width + 15u) / 16u == s->mdGridWidth &&
-                                  (info->md_height + 15u) / 16u >= s->mdGridHeight;
+                const bool fits = zelvo_host::md_blocks(info->md_width) == s->mdGridWidth &&
+                                  zelvo_host::md_blocks(info->md_height) >= s->mdGridHeight;
                 r = zelvo::trackMotionAware(*s, fits ? decoded_md_buffer[i] : nullptr,
                                             fits ? decoded_md_buffer[i + 1] : nullptr);
             } else {

@@ -92,8 +92,8 @@ void mapCellsToMotion(const DynStitcher& s, const uint32_t* lut, int x0, VertexR
             const double px = double(x0) + (double(x) + 0.5) * double(s.cellWidth);
             const long long c = nearestVertex(px, s.imgWidth, g, cols);
             const uint32_t word = lut[r * s.lutStride + c];
-            const int mx = std::min(int((word >> 6) & 0x3FFu), int(s.mdGridWidth) - 1);
-            const int my = std::min(int(word >> 22), int(s.mdGridHeight) - 1);
+            const int mx = std::min(int(zelvo_host::lut_word_col(word)), int(s.mdGridWidth) - 1);
+            const int my = std::min(int(zelvo_host::lut_word_row(word)), int(s.mdGridHeight) - 1);
             out[size_t(y) * size_t(s.maskCols) + size_t(x)] =
                 (mx < 0 || my < 0) ? -1 : my * int(s.mdGridWidth) + mx;
         }

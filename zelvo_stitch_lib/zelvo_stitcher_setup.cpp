@@ -68,7 +68,9 @@ void walkLutPairs(const LutWalk& w, Visit&& visit) {
 
 // Motion-map cell that a LUT word points at: column in bits 6-15, row in
 // bits 22-31.
-cv::Point lutAnchor(uint32_t word) { return {int((word >> 6) & 0x3FFu), int(word >> 22)}; }
+cv::Point lutAnchor(uint32_t word) {
+    return {int(zelvo_host::lut_word_col(word)), int(zelvo_host::lut_word_row(word))};
+}
 
 // Rows of every block but the last: the mask rows over the block count,
 // rounded up in single precision.

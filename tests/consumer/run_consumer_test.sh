@@ -24,6 +24,7 @@ logged cmake --install "$build" --prefix "$prefix" || fail "cmake --install"
 
 # Installed layout: the header's version gives the soname chain; no archives.
 header=$prefix/include/zelvo_stitch.h
+[ -f "$prefix/include/zelvo_stitch_host.h" ] || fail "the host kit header is not installed"
 version_of() { sed -n "s/^#define ZELVO_STITCH_VERSION_$1 \\+\\([0-9]\\+\\).*/\\1/p" "$header"; }
 major=$(version_of MAJOR) && version=$major.$(version_of MINOR).$(version_of PATCH)
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "no version macros in the installed header"
@@ -69,7 +70,10 @@ export PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 frames=("$root/samples/vtest/frame_000.jpg" "$root/samples/vtest/frame_001.jpg" 192)
 "$work/cmake-build/two_images" "${frames[@]}" "$work/cmake.png" >"$work/cmake.txt" || fail "CMake-built host"
 grep -Eq '^shift of the right image: -?[0-9]+ px$' "$work/cmake.txt" || fail "CMake-built host printed: $(cat "$work/cmake.txt")"
-LD_LIBRARY_PATH=$libdir "$work/two_images-pc" "${frames[@]}" "$work/pc.png" >"$work/pc.txt" || fail "pkg-config-built host"
+# The .pc's run path finds the library: no LD_LIBRARY_PATH, no ldconfig.
+[ "$(env -u LD_LIBRARY_PATH ldd "$work/two_images-pc" | awk '/libzelvo_stitch/ {print $3}')" -ef "$libdir/libzelvo_stitch.so.$major" ] ||
+  fail "the pkg-config-built host does not find the installed library by itself"
+env -u LD_LIBRARY_PATH "$work/two_images-pc" "${frames[@]}" "$work/pc.png" >"$work/pc.txt" || fail "pkg-config-built host"
 cmp -s "$work/cmake.txt" "$work/pc.txt" && cmp -s "$work/cmake.png" "$work/pc.png" || fail "the two routes differ"
 if [ -x "$build/tools/two_images" ]; then
   "$build/tools/two_images" "${frames[@]}" "$work/tree.png" >"$work/tree.txt"

@@ -13,6 +13,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <zelvo_stitch.h>
+#include <zelvo_stitch_host.h>  // the buffer formats: LUT words, bitmap rows, strip offsets
 
 int main(int argc, char** argv) {
     if (argc < 3) {
@@ -29,25 +30,27 @@ int main(int argc, char** argv) {
     const int overlap = argc > 3 ? std::atoi(argv[3]) : w / 2;  // an even number of 4 px cells
     const int cell = 4, grid = 9;
 
-    // Motion map: one bit per 16 x 16 block, rows of whole 32-bit words.
-    // Nothing moves in a single frame, so the bitmaps stay zero.
-    const int mdCols = (w + 15) / 16, mdRows = (h + 15) / 16, mdRowBytes = (w + 511) / 512 * 4;
-    std::vector<uint8_t> motion(size_t(mdRows) * mdRowBytes, 0);
+    // Motion map: one bit per 16 x 16 block. Nothing moves in a single frame,
+    // so the bitmaps stay zero.
+    const int mdCols = int(zelvo_host::md_blocks(w)), mdRows = int(zelvo_host::md_blocks(h));
+    std::vector<uint8_t> motion(zelvo_host::md_bitmap_bytes(w, h), 0);
 
-    // LUTs (grid x grid vertices): each vertex names the motion block under it,
-    // row in bits 22-31, column in bits 6-15.
+    // LUTs (grid x grid vertices): each vertex names the motion block under it.
     std::vector<uint32_t> lut(size_t(grid) * grid);
     for (int r = 0; r < grid; ++r)
         for (int c = 0; c < grid; ++c) {
-            const int bx = std::min(c * w / (grid - 1) / 16, mdCols - 1);
-            const int by = std::min(r * h / (grid - 1) / 16, mdRows - 1);
-            lut[size_t(r) * grid + c] = (uint32_t(by) << 22) | (uint32_t(bx) << 6);
+            const int bx = std::min(c * w / (grid - 1) / zelvo_host::kMotionBlockPx, mdCols - 1);
+            const int by = std::min(r * h / (grid - 1) / zelvo_host::kMotionBlockPx, mdRows - 1);
+            lut[size_t(r) * grid + c] = zelvo_host::lut_word(by, bx);
         }
 
     // Strip buffer: the left image's last columns, then the right image's first.
-    cv::Mat strips(h, 2 * overlap, CV_8UC1);
-    left.colRange(w - overlap, w).copyTo(strips.colRange(0, overlap));
-    right.colRange(0, overlap).copyTo(strips.colRange(overlap, 2 * overlap));
+    const uint32_t stripWidth[1] = {uint32_t(overlap)};
+    cv::Mat strips(h, int(zelvo_host::strip_buffer_width(stripWidth, 1)), CV_8UC1);
+    const int lx = int(zelvo_host::strip_left_x(stripWidth, 0));
+    const int rx = int(zelvo_host::strip_right_x(stripWidth, 0));
+    left.colRange(w - overlap, w).copyTo(strips.colRange(lx, lx + overlap));
+    right.colRange(0, overlap).copyTo(strips.colRange(rx, rx + overlap));
 
     zelvo_stitch_set_dbg_out(0);
     zelvo_stitch_init(grid, 1, 0, /*enableResetMask=*/0, /*useMaskBlocks=*/0,
@@ -56,7 +59,7 @@ int main(int argc, char** argv) {
     DynStitcher* stitcher =
         create_dynstitcher(0, 0, w, h, overlap, 1, 100.0f, -100.0f, 0.0f, 1, levels, incs, 1, 30,
                            grid, grid, lut.data(), lut.data(), 0, mdCols, mdRows, cell, cell);
-    std::vector<uint8_t> fusion(size_t(h) * overlap);
+    std::vector<uint8_t> fusion(zelvo_host::fusion_map_bytes(h, overlap));
     setup_dynstitcher(stitcher, 0, (unsigned long)(uintptr_t)fusion.data());
 
     ZELVO_STITCH_INFO info{};
