@@ -278,3 +278,43 @@ TEST(SeamFusionMap, HostBufferPngAndDefaultMask) {
     EXPECT_THROW(s.saveCurrMask(nullptr), std::logic_error);
     EXPECT_EQ(s.getDefaultMask().data, s.defaultMask.data);
 }
+
+// process on a stitcher never set up, or assigned from one of another geometry (the assignment
+// copies block records and images, not the grid), and copyTo_dre_fusion_map over a header of
+// another size, refuse with std::logic_error naming what disagrees; before the first process the
+// copy still raises OpenCV's own error.
+TEST(SeamState, RefusedWhereTheStitcherDoesNotFitItsGeometry) {
+    SeamRig small;
+    DynStitcher& s = small.build();
+    s.diffImage = workedCost();
+    EXPECT_THROW(s.copyTo_dre_fusion_map(), cv::Exception);
+    DynStitcher unset;
+    EXPECT_THROW(unset.process(nullptr, nullptr), std::logic_error);
+    DynStitcher* other = nullptr;
+    {
+        zt::StdoutCapture quiet;
+        other = create_dynstitcher(0, 0, 32, 12, 16, 3, 10.0f, -7.0f, 0.0f, 0, nullptr, nullptr, 1,
+                                   1000, 33, 33, small.lut.data(), small.lut.data(), 1, 40, 40, 1, 1);
+    }
+    std::vector<uint8_t> fusion(12 * 16);
+    setup_dynstitcher(other, 0, reinterpret_cast<unsigned long>(fusion.data()));
+    other->diffImage = cv::Mat(12, 16, CV_8UC1, cv::Scalar(255));
+    other->process(nullptr, nullptr);
+    for (const char* what : {"block", "difference image"}) {
+        DynStitcher& target = *small.s;
+        target = *other;  // three blocks and 16 x 12 images into an 8 x 6, two-block stitcher
+        if (std::string(what) == "block")
+            target.diffImage = workedCost();
+        else
+            target.numMaskBlocks = 2;
+        try {
+            target.process(nullptr, nullptr);
+            ADD_FAILURE() << "process ran on mismatched " << what;
+        } catch (const std::logic_error& e) {
+            EXPECT_NE(std::string(e.what()).find(what), std::string::npos) << e.what();
+        }
+    }
+    small.s->currMask = cv::Mat(6, 8, CV_8UC1, cv::Scalar(0));
+    EXPECT_THROW(small.s->copyTo_dre_fusion_map(), std::logic_error);
+    destroy_dynstitcher(&other);
+}

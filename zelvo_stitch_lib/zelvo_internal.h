@@ -13,6 +13,18 @@
 
 namespace zelvo {
 
+/* Frames of a mask block's motion history: one per history weight. */
+constexpr int kMotionHistoryLength = 32;
+/* The blend curves the seam update draws with (indices into ks / sigmoidCurves). */
+constexpr int kHeldSeamCurve = 6;  /* k = 4: an almost hard seam, for held rows */
+constexpr int kSoftSeamCurve = 3;  /* k = 0.25: a soft seam, without the hold */
+
+/* Throws std::logic_error, naming what disagrees, unless s has been set up
+ * and its per-block lists and mask-sized members still fit its geometry
+ * (an assignment copies the block records and images of a stitcher of
+ * another geometry but not the rest). `what` names the caller. */
+void requireSeamState(const DynStitcher& s, const char* what);
+
 /* ---- Motion-aware mode (zelvo_stitcher_motion.cpp) ---- */
 
 /* Whether the motion-aware mode is on (zelvo_stitch_set_motion_aware). */

@@ -53,7 +53,11 @@
  * first complete process); std::invalid_argument from setup for a geometry
  * it refuses; std::bad_array_new_length for img_num 0 or a negative lutRows;
  * std::length_error for img_num above ZELVO_STITCH_MAX_IMAGES (the record's
- * room); std::logic_error from saveCurrMask(nullptr). None leaks memory. After one,
+ * room); std::logic_error from saveCurrMask(nullptr), and from process (and
+ * copyTo_dre_fusion_map) on a stitcher that was never set up or whose block
+ * records, images or fusion-map header no longer fit its geometry after an
+ * assignment from a stitcher of another geometry (the message names what
+ * disagrees; nothing has changed). None leaks memory. After one,
  * a host may rely on this:
  *  - create_dynstitcher: nothing remains allocated.
  *  - setup_dynstitcher: after std::invalid_argument the stitcher is as it was;
@@ -78,15 +82,46 @@
  *    with cv::Exception, but a smaller buffer than the record states is not
  *    seen;
  *  - md_addr[k], k < img_num, points to blocksY x rowBytes readable bytes
- *    (see the record's md fields); entries from img_num on, the strip buffer
+ *    (see "Buffer formats" below); entries from img_num on, the strip buffer
  *    address with one image and the reserved bytes are never read;
  *  - the motion maps passed to process are null or hold mdGridHeight x
- *    mdGridWidth bytes (decoded maps of a frame whose md_width and md_height
- *    cover the stitcher's motion grid), and the stitcher has been
- *    pre-processed by at least one frame call;
+ *    mdGridWidth bytes laid out with rows of exactly mdGridWidth bytes: the
+ *    decoded maps of a frame whose (md_width + 15) / 16 equals mdGridWidth
+ *    and whose (md_height + 15) / 16 is at least mdGridHeight; and the
+ *    stitcher has been pre-processed by at least one frame call;
  *  - the fusion-map buffer holds imgHeight x overlapWidth writable bytes for
  *    the stitcher's life; the LUTs hold every vertex the anchor walk visits;
  *    the two per-level arrays of the constructor hold numDiffLevels floats.
+ */
+
+/*
+ * Buffer formats (zelvo_stitch_host.h computes each of them)
+ * ==============
+ *
+ * LUT word: 32 bits; bits 22-31 a motion-map row, bits 6-15 a motion-map
+ * column (10 bits each); bits 0-5 and 16-21 are the host's and never read.
+ *
+ * Packed motion bitmap (md_addr[k]): one bit per 16 x 16 pixel block of
+ * camera image k, blocksX = (md_width + 15) / 16 blocks a row, blocksY =
+ * (md_height + 15) / 16 rows. A row is rowBytes = ((md_width + 511) / 512) x 4
+ * bytes: whole little-endian 32-bit words of 32 blocks each; block x is bit
+ * x % 32 (bit 0 the least significant) of word x / 32, which is bit x % 8 of
+ * byte x / 8. Bits past blocksX are never read. Rows follow one another
+ * without gaps.
+ *
+ * Decoded motion map (decoded_md_buffer[k]): one byte per block, 1 = moved,
+ * 0 = still; blocksY rows of exactly blocksX bytes, back to back. A stitcher
+ * reads cell (x, y) at y x mdGridWidth + x, so the maps it is given must come
+ * from frames whose blocksX equals its mdGridWidth.
+ *
+ * Strip buffer (strip_buf_addr): strip_height[0] rows of strip_buf_width
+ * bytes, rows packed. Overlap i's left strip (the last columns of image i)
+ * starts at column 2 x (strip_width[0] + ... + strip_width[i - 1]), its right
+ * strip (the first columns of image i + 1) strip_width[i] columns further;
+ * each is strip_width[i] columns by strip_height[i] rows from row 0.
+ *
+ * Fusion-map buffer: imgHeight rows of overlapWidth bytes, rows packed; byte
+ * = the left image's weight (255 left only, 0 right only).
  */
 #ifndef ZELVO_STITCH_H
 #define ZELVO_STITCH_H
@@ -252,8 +287,8 @@ public:
  * Lifecycle: construct (create_dynstitcher) -> setup once -> per frame the
  * frame driver (preProcess, and on tracking frames ST_TRKE and
  * decideShifting) and the host's process / copyTo_dre_fusion_map -> destroy.
- * preProcess, ST_TRKE and process must not run before setup; nothing checks
- * it. All members are public; what the tables below call "state" is written
+ * preProcess and ST_TRKE must not run before setup (nothing checks it);
+ * process refuses with std::logic_error. All members are public; what the tables below call "state" is written
  * by the library, the rest is configuration.
  * ------------------------------------------------------------------------- */
 class ZELVO_API DynStitcher {
@@ -461,8 +496,12 @@ public:
      * draw above 50 (of 0..99) replaces the result with defaultMask. The
      * frame driver re-allocates the decoded maps when img_num or the map size
      * grows, so pointers taken before such a frame must be fetched again.
-     * Requires setup and a preProcess'ed diffImage; the maps must cover the
-     * block's motion cells (not checked). */
+     * Requires a preProcess'ed diffImage; the maps must cover the block's
+     * motion cells (not checked). Throws std::logic_error, before changing
+     * anything, on a stitcher never set up, or whose mask-sized members,
+     * difference image or per-block lists disagree with its geometry (after
+     * an assignment from a stitcher of another geometry). With the
+     * motion-aware mode on, see the end of this header. */
     void process(unsigned char* mdLeft, unsigned char* mdRight);
     /* Per row of fusionMask: the last column of the row's leading run of
      * equal bytes (the seam column), cols - 1 when the row never changes, 0
@@ -480,7 +519,9 @@ public:
     /* Scales currMask (mask cells) bilinearly to overlapWidth x imgHeight
      * full-resolution pixels into the host's fusion-map buffer, in place.
      * Before the first process currMask is empty and OpenCV raises
-     * cv::Exception, the buffer untouched. */
+     * cv::Exception, the buffer untouched. A fusion-map header whose size is
+     * not overlapWidth x imgHeight (assigned from another geometry) throws
+     * std::logic_error, the buffer untouched. */
     void copyTo_dre_fusion_map();
     /* Writes currMask to the image file `path` (format from its extension);
      * a failed write is silent. A null path throws std::logic_error. */

@@ -149,15 +149,11 @@ std::unique_ptr<State> makeState(const DynStitcher& s) {
 /* The mode reads the mask-sized members that set-up makes; a stitcher never
  * set up, or assigned from one of another geometry, is refused. */
 void requireSetUp(const DynStitcher& s, const char* what) {
+    zelvo::requireSeamState(s, what);
     const cv::Size grid(s.maskCols, s.maskRows);
-    if (s.maskRows < 1 || s.maskCols < 2 || s.sigmoidCurves.size() != 7 ||
-        s.rowCrossX.size() != size_t(s.maskRows) || s.wsMarkers.size() != grid ||
-        s.fusionMask.size() != grid || s.diffImage.size() != grid ||
-        s.leftImage.size() != grid || s.rightImage.size() != grid ||
-        s.maskBlockStats.size() != size_t(std::max(s.numMaskBlocks, 0)))
-        throw std::logic_error(std::string("motion-aware ") + what +
-                               ": the stitcher is not set up and pre-processed for its "
-                               "geometry");
+    if (s.diffImage.size() != grid || s.leftImage.size() != grid || s.rightImage.size() != grid)
+        throw std::logic_error(std::string(what) +
+                               ": the motion-aware mode needs the frame call's strips first");
 }
 
 /* s's state, made (or remade after a change of geometry) when needed. */
@@ -343,7 +339,7 @@ void drawHeldSeam(DynStitcher& s, State& st) {
 void zelvo::freeMotionAwareState(ZelvoMotionAwareState* state) { delete state; }
 
 int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
-    requireSetUp(s, "tracking");
+    requireSetUp(s, "tracking (motion-aware)");
     State& st = stateOf(s);
     zelvo::beginTrackerRun(s);
     markMovingCells(st, mdLeft, mdRight);
@@ -361,7 +357,7 @@ int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t
 }
 
 void zelvo::processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
-    requireSetUp(s, "process");
+    requireSetUp(s, "process (motion-aware)");
     State& st = stateOf(s);
     const ZELVO_MOTION_AWARE_PARAMS& p = zelvo_stitch_motion_aware_params;
 

@@ -154,7 +154,7 @@ namespace {
 void drawSeamRows(DynStitcher& s) {
     cv::Mat& mask = s.fusionMask;
     if (DynStitcher::my_useMaskBlocks) {
-        SigmoidCurve& curve = s.sigmoidCurves[6];  // k = 4: an almost hard seam
+        SigmoidCurve& curve = s.sigmoidCurves[zelvo::kHeldSeamCurve];
         for (int r = 0; r < mask.rows; ++r) {
             uint8_t* row = mask.ptr<uint8_t>(r);
             const size_t block = r < s.lastMaskBlockRow ? size_t(r / s.maskBlockHeight)
@@ -163,7 +163,7 @@ void drawSeamRows(DynStitcher& s) {
             curve.getArrToAddr(s.rowCrossX[size_t(r)], row);
         }
     } else {
-        SigmoidCurve& curve = s.sigmoidCurves[3];  // k = 0.25: a soft seam
+        SigmoidCurve& curve = s.sigmoidCurves[zelvo::kSoftSeamCurve];
         for (int r = 0; r < mask.rows; ++r) {
             uint8_t* row = mask.ptr<uint8_t>(r);
             curve.getArrToAddr(rowCrossing(row, mask.cols), row);
@@ -173,7 +173,38 @@ void drawSeamRows(DynStitcher& s) {
 
 }  // namespace
 
+void zelvo::requireSeamState(const DynStitcher& s, const char* what) {
+    auto refuse = [what](const std::string& why) {
+        throw std::logic_error(std::string(what) + ": " + why);
+    };
+    // A second set-up appends a second set of curves and per-block state:
+    // the first set stays in use, so only too few entries are refused.
+    if (s.maskRows < 1 || s.maskCols < 2 || s.sigmoidCurves.size() < 7)
+        refuse("the stitcher has not been set up (setup_dynstitcher)");
+    const cv::Size grid(s.maskCols, s.maskRows);
+    if (s.wsMarkers.size() != grid || s.fusionMask.size() != grid ||
+        s.rowCrossX.size() < size_t(s.maskRows))
+        refuse("its seeds, work mask or held seam columns do not match its " +
+               std::to_string(s.maskCols) + " x " + std::to_string(s.maskRows) + " mask grid");
+    if (!s.diffImage.empty() && s.diffImage.size() != grid)
+        refuse("its difference image is " + std::to_string(s.diffImage.cols) + " x " +
+               std::to_string(s.diffImage.rows) + ", not its mask grid (assigned from a stitcher "
+               "of another geometry?)");
+    const size_t n = size_t(s.numMaskBlocks);
+    if (s.numMaskBlocks < 1 || s.maskBlockHeight < 1 ||
+        s.lastMaskBlockRow != (s.numMaskBlocks - 1) * s.maskBlockHeight ||
+        s.lastMaskBlockRow >= s.maskRows || s.maskBlockStats.size() < n ||
+        s.prevMaskBlockStats.size() < n || s.blockScore.size() < n ||
+        s.blockMotionSumL.size() < n || s.blockMotionSumR.size() < n ||
+        s.blockSeamUpdate.size() < n || s.blockMotionHistory.size() < n ||
+        s.blockMdCellCount.size() < n)
+        refuse("its " + std::to_string(s.numMaskBlocks) + " mask blocks disagree with its " +
+               std::to_string(s.maskBlockStats.size()) + " block records, per-block lists or "
+               "block rows (assigned from a stitcher of another geometry?)");
+}
+
 void DynStitcher::process(unsigned char* mdLeft, unsigned char* mdRight) {
+    zelvo::requireSeamState(*this, "process");
     if (zelvo::motionAware) {
         zelvo::processMotionAware(*this, mdLeft, mdRight);
         return;
@@ -212,9 +243,11 @@ std::vector<int> DynStitcher::getMaskCrossX() {
 }
 
 int DynStitcher::getMotionBitsHistoryAvg(std::deque<int>& history) {
-    // Index 0 is the oldest entry. The weight table has 32 entries; longer
-    // histories are outside the contract and only their first 32 count.
-    const size_t n = history.size() < 32 ? history.size() : 32;
+    // Index 0 is the oldest entry. The weight table has one entry per history
+    // frame; longer histories are outside the contract and only their first
+    // entries count.
+    const size_t len = size_t(zelvo::kMotionHistoryLength);
+    const size_t n = history.size() < len ? history.size() : len;
     uint32_t sum = 0;  // int32 arithmetic, wrapping instead of overflowing
     for (size_t i = 0; i < n; ++i)
         sum += uint32_t(history[i]) * uint32_t(motionBitsHistoryWeight[i]);
@@ -226,7 +259,15 @@ cv::Mat DynStitcher::getDefaultMask() { return defaultMask; }
 void DynStitcher::copyTo_dre_fusion_map() {
     // dreFusionMap already has this size and type, so resize writes straight
     // into the host's buffer. An empty currMask (no process yet) makes
-    // OpenCV raise its own exception.
+    // OpenCV raise its own exception; a header of another size (assigned
+    // from a stitcher of another geometry) would make resize allocate new
+    // pixels and leave the host's buffer unwritten.
+    if (!currMask.empty() && dreFusionMap.size() != cv::Size(overlapWidth, imgHeight))
+        throw std::logic_error(
+            "copyTo_dre_fusion_map: the fusion-map header is " +
+            std::to_string(dreFusionMap.cols) + " x " + std::to_string(dreFusionMap.rows) +
+            ", not overlapWidth x imgHeight " + std::to_string(overlapWidth) + " x " +
+            std::to_string(imgHeight) + " (not set up, or assigned from another geometry)");
     cv::resize(currMask, dreFusionMap, cv::Size(overlapWidth, imgHeight), 0, 0, cv::INTER_LINEAR);
 }
 

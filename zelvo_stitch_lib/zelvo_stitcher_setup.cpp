@@ -193,7 +193,7 @@ void addBlockState(DynStitcher& s, int i) {
     s.blockMotionSumL.push_back(0);
     s.blockMotionSumR.push_back(0);
     s.blockSeamUpdate.push_back(0);
-    s.blockMotionHistory.emplace_back(32, 0);  // one entry per history weight
+    s.blockMotionHistory.emplace_back(zelvo::kMotionHistoryLength, 0);
 }
 
 }  // namespace

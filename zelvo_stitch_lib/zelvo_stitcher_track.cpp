@@ -42,6 +42,20 @@ int& shiftingCounter() {
 
 namespace {
 
+/* Corner detection: quality relative to the best corner, the neighbourhood
+ * and derivative aperture in pixels, and the Harris free parameter (unused:
+ * the minimum-eigenvalue measure is taken). */
+constexpr double kCornerQuality = 0.01;
+constexpr int kCornerBlockSize = 3;
+constexpr int kCornerGradientSize = 3;
+constexpr double kHarrisK = 0.04;
+/* Optical flow: pyramid levels above the base, and the minimum eigenvalue
+ * (of the window's gradient matrix, normalised by its area) a point needs. */
+constexpr int kFlowPyramidLevels = 3;
+constexpr double kFlowMinEigThreshold = 0.05;
+/* k-means restarts from fresh k-means++ centres; the most compact wins. */
+constexpr int kKmeansAttempts = 3;
+
 /* Smoothing weights of the translation history, oldest entry first (sum 9). */
 constexpr int kHistoryWeightCount = 5;
 const int kHistoryWeights[kHistoryWeightCount] = {1, 1, 2, 2, 3};
@@ -113,8 +127,9 @@ void zelvo::beginTrackerRun(DynStitcher& s) {
 }
 
 void zelvo::detectCorners(DynStitcher& s, const cv::Mat& mask) {
-    cv::goodFeaturesToTrack(s.leftImage, s.ST_TRKE_prevPts, s.ST_TRKE_maxCorners, 0.01,
-                            double(s.ST_TRKE_minDistance), mask, 3, 3, false, 0.04);
+    cv::goodFeaturesToTrack(s.leftImage, s.ST_TRKE_prevPts, s.ST_TRKE_maxCorners, kCornerQuality,
+                            double(s.ST_TRKE_minDistance), mask, kCornerBlockSize,
+                            kCornerGradientSize, false, kHarrisK);
 }
 
 int DynStitcher::ST_TRKE() {
@@ -131,8 +146,9 @@ int zelvo::trackDetectedCorners(DynStitcher& s, bool backgroundOnly) {
     }
 
     cv::calcOpticalFlowPyrLK(s.leftImage, s.rightImage, s.ST_TRKE_prevPts, s.ST_TRKE_nextPts,
-                             s.ST_TRKE_status, s.ST_TRKE_err, s.ST_TRKE_lkWinSize, 3,
-                             s.ST_TRKE_lkTermCriteria, cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
+                             s.ST_TRKE_status, s.ST_TRKE_err, s.ST_TRKE_lkWinSize,
+                             kFlowPyramidLevels, s.ST_TRKE_lkTermCriteria,
+                             cv::OPTFLOW_LK_GET_MIN_EIGENVALS, kFlowMinEigThreshold);
 
     // Keep only the points the forward pass found, in order.
     size_t kept = 0;
@@ -151,8 +167,9 @@ int zelvo::trackDetectedCorners(DynStitcher& s, bool backgroundOnly) {
     std::vector<uchar> LR_status;
     if (kept > 0)
         cv::calcOpticalFlowPyrLK(s.rightImage, s.leftImage, s.ST_TRKE_nextPts, backPts, LR_status,
-                                 s.ST_TRKE_err, s.ST_TRKE_lkWinSize, 3, s.ST_TRKE_lkTermCriteria,
-                                 cv::OPTFLOW_LK_GET_MIN_EIGENVALS, 0.05);
+                                 s.ST_TRKE_err, s.ST_TRKE_lkWinSize, kFlowPyramidLevels,
+                                 s.ST_TRKE_lkTermCriteria, cv::OPTFLOW_LK_GET_MIN_EIGENVALS,
+                                 kFlowMinEigThreshold);
 
     return zelvo::evaluateTrackedPoints(s, backPts, LR_status, backgroundOnly);
 }
@@ -261,7 +278,7 @@ int checkEvidence(const DynStitcher& s, int tracked_count, float share, bool ver
 std::array<ClusterSlot, 3> clusterFlow(DynStitcher& s, const std::vector<float>& flowX) {
     cv::Mat labels;
     std::vector<float> centers;
-    cv::kmeans(flowX, s.ST_TRKE_clusterCount, labels, s.ST_TRKE_kmeansTermCriteria, 3,
+    cv::kmeans(flowX, s.ST_TRKE_clusterCount, labels, s.ST_TRKE_kmeansTermCriteria, kKmeansAttempts,
                cv::KMEANS_PP_CENTERS, centers);
 
     std::vector<int> order(size_t(s.ST_TRKE_clusterCount));
