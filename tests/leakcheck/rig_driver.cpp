@@ -53,7 +53,7 @@ long long residentKib() {
 }
 
 // Every cycle alternates the library switches (both seam variants, the random
-// reset) and leaves nothing behind: the decoded maps go with uninit.
+// reset, the motion-aware mode) and leaves nothing behind: the decoded maps go with uninit.
 int cycles(int n, int frames) {
     const bool verbose = getenv("ZELVO_LEAKCHECK_VERBOSE") != nullptr;
     if (!verbose && freopen("/dev/null", "w", stdout) == nullptr) fail("cannot silence stdout");
@@ -67,7 +67,7 @@ int cycles(int n, int frames) {
     std::vector<uint32_t> lut(81, 0);
     std::vector<uint8_t> fusion(32);  // 1 row of the 32-pixel overlap
     for (int c = 0; c < n; ++c) {
-        cfg.resetMask = c & 1, cfg.maskBlocks = (c >> 1) & 1;
+        cfg.resetMask = c & 1, cfg.maskBlocks = (c >> 1) & 1, cfg.motionAware = (c >> 2) & 1;
         {
             zsim::Rig rig(cfg, 96, 48);
             for (int f = 0; f < frames; ++f) rig.play(footage[size_t(f) % footage.size()], f);
