@@ -40,10 +40,10 @@ struct ZelvoMotionAwareState {
     const uint32_t* lutRight = nullptr;
     std::vector<int32_t> cellMdL;  // per mask cell (row-major): byte of the left map, -1 none
     std::vector<int32_t> cellMdR;  // the same in the right map
-    std::vector<int32_t> runs;     // dilation: one running count per column
     std::vector<int32_t> fresh;    // per mask row, this frame's flood seam column
     cv::Mat moving;                // CV_8UC1: 1 where a camera moved under the cell
     cv::Mat near;                  // CV_8UC1: moving, dilated
+    cv::Mat around;                // CV_8UC1: near, dilated once more (its ring and itself)
     cv::Mat rowPass;               // CV_8UC1: the dilation's horizontal pass
     cv::Mat cornerMask;            // CV_8UC1: 255 where corners may be tracked
     cv::Mat cost;                  // CV_8UC1: the flood's cost
@@ -130,10 +130,10 @@ std::unique_ptr<State> makeState(const DynStitcher& s) {
     }
 
     const cv::Size grid(s.maskCols, s.maskRows);
-    st->runs.assign(size_t(s.maskCols), 0);
     st->fresh.assign(size_t(s.maskRows), 0);
     st->moving.create(grid, CV_8UC1);
     st->near.create(grid, CV_8UC1);
+    st->around.create(grid, CV_8UC1);
     st->rowPass.create(grid, CV_8UC1);
     st->cornerMask.create(grid, CV_8UC1);
     st->cost.create(grid, CV_8UC1);
@@ -186,36 +186,24 @@ void markMovingCells(State& st, const uint8_t* mdLeft, const uint8_t* mdRight) {
 }
 
 /* dst = 1 where src (0/1) has a 1 within rx columns and ry rows (a box
- * dilation), in two sliding-window passes over preallocated buffers. */
+ * dilation): src ORed with itself shifted by up to rx columns, then that
+ * ORed with itself shifted by up to ry rows, region by region into
+ * preallocated buffers (OpenCV's bitwise_or reuses a destination of the
+ * right size, so nothing is allocated). */
 void dilateCells(State& st, const cv::Mat& src, int rx, int ry, cv::Mat& dst) {
-    for (int y = 0; y < st.rows; ++y) {
-        const uint8_t* s = src.ptr<uint8_t>(y);
-        uint8_t* o = st.rowPass.ptr<uint8_t>(y);
-        int count = 0;  // ones in columns [x - rx, x + rx] seen so far
-        for (int x = 0; x < std::min(rx, st.cols); ++x) count += s[x];
-        for (int x = 0; x < st.cols; ++x) {
-            if (x + rx < st.cols) count += s[x + rx];
-            if (x - rx - 1 >= 0) count -= s[x - rx - 1];
-            o[x] = uint8_t(count > 0);
-        }
+    const int cols = st.cols, rows = st.rows;
+    cv::Mat& h = st.rowPass;
+    src.copyTo(h);
+    for (int d = 1; d <= std::min(rx, cols - 1); ++d) {
+        cv::Mat left = h.colRange(0, cols - d), right = h.colRange(d, cols);
+        cv::bitwise_or(left, src.colRange(d, cols), left);
+        cv::bitwise_or(right, src.colRange(0, cols - d), right);
     }
-    std::fill(st.runs.begin(), st.runs.end(), 0);
-    int32_t* runs = st.runs.data();
-    for (int y = 0; y < std::min(ry, st.rows); ++y) {
-        const uint8_t* s = st.rowPass.ptr<uint8_t>(y);
-        for (int x = 0; x < st.cols; ++x) runs[x] += s[x];
-    }
-    for (int y = 0; y < st.rows; ++y) {
-        if (y + ry < st.rows) {
-            const uint8_t* s = st.rowPass.ptr<uint8_t>(y + ry);
-            for (int x = 0; x < st.cols; ++x) runs[x] += s[x];
-        }
-        if (y - ry - 1 >= 0) {
-            const uint8_t* s = st.rowPass.ptr<uint8_t>(y - ry - 1);
-            for (int x = 0; x < st.cols; ++x) runs[x] -= s[x];
-        }
-        uint8_t* o = dst.ptr<uint8_t>(y);
-        for (int x = 0; x < st.cols; ++x) o[x] = uint8_t(runs[x] > 0);
+    h.copyTo(dst);
+    for (int d = 1; d <= std::min(ry, rows - 1); ++d) {
+        cv::Mat up = dst.rowRange(0, rows - d), down = dst.rowRange(d, rows);
+        cv::bitwise_or(up, h.rowRange(d, rows), up);
+        cv::bitwise_or(down, h.rowRange(0, rows - d), down);
     }
 }
 
@@ -247,24 +235,23 @@ constexpr int kEdgeCells = 2;
  * to row, so the ridge it leaves has no gap), so
  * a still scene keeps its seam unless another line agrees clearly better. */
 void buildSeamCost(const DynStitcher& s, State& st, int stick) {
+    dilateCells(st, st.near, 1, 1, st.around);
     for (int y = 0; y < st.rows; ++y) {
         const uint8_t* d = s.diffImage.ptr<uint8_t>(y);
         const uint8_t* n = st.near.ptr<uint8_t>(y);
-        const uint8_t* up = y > 0 ? st.near.ptr<uint8_t>(y - 1) : n;
-        const uint8_t* down = y + 1 < st.rows ? st.near.ptr<uint8_t>(y + 1) : n;
+        const uint8_t* a = st.around.ptr<uint8_t>(y);
         uint8_t* c = st.cost.ptr<uint8_t>(y);
-        int from = st.cols, to = -1;  // columns of last frame's seam kept at full cost
+        // Everything lowered by stick, then last frame's seam at full cost,
+        // then the ridge round the moving cells and the moving cells.
+        for (int x = 0; x < st.cols; ++x) c[x] = uint8_t(std::max(d[x] - stick, 0));
         if (st.seamStarted) {
             const int p = s.rowCrossX[size_t(y)];
             const int q = y > 0 ? s.rowCrossX[size_t(y - 1)] : p;
-            from = std::min(p, q) - 1;  // and one cell either side
-            to = std::max(p, q) + 1;
+            const int from = std::max(std::min(p, q) - 1, 0);  // and one cell either side
+            const int to = std::min(std::max(p, q) + 1, st.cols - 1);
+            for (int x = from; x <= to; ++x) c[x] = d[x];
         }
-        for (int x = 0; x < st.cols; ++x) {
-            const bool ring = up[x] | down[x] | (x > 0 && n[x - 1]) | (x + 1 < st.cols && n[x + 1]);
-            const int lowered = (x < from || x > to) ? std::max(d[x] - stick, 0) : d[x];
-            c[x] = n[x] ? 0 : ring ? 255 : uint8_t(lowered);
-        }
+        for (int x = 0; x < st.cols; ++x) c[x] = a[x] ? uint8_t(n[x] ? 0 : 255) : c[x];
         std::fill(c, c + std::min(kEdgeCells, st.cols), uint8_t(0));
         std::fill(c + std::max(st.cols - kEdgeCells, 0), c + st.cols, uint8_t(0));
     }
