@@ -16,8 +16,8 @@ namespace zelvo {
 /* Frames of a mask block's motion history: one per history weight. */
 constexpr int kMotionHistoryLength = 32;
 /* The blend curves the seam update draws with (indices into ks / sigmoidCurves). */
-constexpr int kHeldSeamCurve = 6;  /* k = 4: an almost hard seam, for held rows */
-constexpr int kSoftSeamCurve = 3;  /* k = 0.25: a soft seam, without the hold */
+constexpr int kHeldSeamCurve = 6; /* k = 4: an almost hard seam, for held rows */
+constexpr int kSoftSeamCurve = 3; /* k = 0.25: a soft seam, without the hold */
 
 /* Throws std::logic_error, naming what disagrees, unless s has been set up
  * and its per-block lists and mask-sized members still fit its geometry

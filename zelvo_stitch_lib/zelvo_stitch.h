@@ -288,8 +288,8 @@ public:
  * frame driver (preProcess, and on tracking frames ST_TRKE and
  * decideShifting) and the host's process / copyTo_dre_fusion_map -> destroy.
  * preProcess and ST_TRKE must not run before setup (nothing checks it);
- * process refuses with std::logic_error. All members are public; what the tables below call "state" is written
- * by the library, the rest is configuration.
+ * process refuses with std::logic_error. All members are public; what the tables below call "state"
+ * is written by the library, the rest is configuration.
  * ------------------------------------------------------------------------- */
 class ZELVO_API DynStitcher {
 public:

@@ -352,8 +352,8 @@ void zelvo::processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint
     dilateCells(st, st.moving, kMoverClearanceCells, kMoverClearanceCells, st.near);
     buildSeamCost(s, st, std::max(p.seamStickGrey, 0));
     s.wsMarkers.copyTo(st.markers);
-    zelvo::floodLabels(s, s.numMaskBlocks, s.maskBlockHeight, st.cost, st.markers,
-                       s.maskBlockStats, st.flood);
+    zelvo::floodLabels(s, s.numMaskBlocks, s.maskBlockHeight, st.cost, st.markers, s.maskBlockStats,
+                       st.flood);
     zelvo::labelsToSeamMask(st.markers, s.fusionMask, s.labelMaskValue);
 
     const bool quiet = zelvo::updateBlocks(s, mdLeft, mdRight, true);

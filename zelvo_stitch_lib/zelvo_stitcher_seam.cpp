@@ -188,7 +188,8 @@ void zelvo::requireSeamState(const DynStitcher& s, const char* what) {
                std::to_string(s.maskCols) + " x " + std::to_string(s.maskRows) + " mask grid");
     if (!s.diffImage.empty() && s.diffImage.size() != grid)
         refuse("its difference image is " + std::to_string(s.diffImage.cols) + " x " +
-               std::to_string(s.diffImage.rows) + ", not its mask grid (assigned from a stitcher "
+               std::to_string(s.diffImage.rows) +
+               ", not its mask grid (assigned from a stitcher "
                "of another geometry?)");
     const size_t n = size_t(s.numMaskBlocks);
     if (s.numMaskBlocks < 1 || s.maskBlockHeight < 1 ||
@@ -199,7 +200,8 @@ void zelvo::requireSeamState(const DynStitcher& s, const char* what) {
         s.blockSeamUpdate.size() < n || s.blockMotionHistory.size() < n ||
         s.blockMdCellCount.size() < n)
         refuse("its " + std::to_string(s.numMaskBlocks) + " mask blocks disagree with its " +
-               std::to_string(s.maskBlockStats.size()) + " block records, per-block lists or "
+               std::to_string(s.maskBlockStats.size()) +
+               " block records, per-block lists or "
                "block rows (assigned from a stitcher of another geometry?)");
 }
 
@@ -264,10 +266,10 @@ void DynStitcher::copyTo_dre_fusion_map() {
     // pixels and leave the host's buffer unwritten.
     if (!currMask.empty() && dreFusionMap.size() != cv::Size(overlapWidth, imgHeight))
         throw std::logic_error(
-            "copyTo_dre_fusion_map: the fusion-map header is " +
-            std::to_string(dreFusionMap.cols) + " x " + std::to_string(dreFusionMap.rows) +
-            ", not overlapWidth x imgHeight " + std::to_string(overlapWidth) + " x " +
-            std::to_string(imgHeight) + " (not set up, or assigned from another geometry)");
+            "copyTo_dre_fusion_map: the fusion-map header is " + std::to_string(dreFusionMap.cols) +
+            " x " + std::to_string(dreFusionMap.rows) + ", not overlapWidth x imgHeight " +
+            std::to_string(overlapWidth) + " x " + std::to_string(imgHeight) +
+            " (not set up, or assigned from another geometry)");
     cv::resize(currMask, dreFusionMap, cv::Size(overlapWidth, imgHeight), 0, 0, cv::INTER_LINEAR);
 }
 

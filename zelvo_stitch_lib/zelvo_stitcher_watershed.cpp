@@ -34,7 +34,7 @@ constexpr int kLevels = 256;
  * (in elements) is read in place; any other is copied into that layout. */
 struct FloodGrid {
     int rows, cols, mstep;
-    int* markers;                      // marker row 0
+    int* markers;         // marker row 0
     const uint8_t* cost;  // cost(r, c) at r * mstep + c
 
     FloodGrid(const cv::Mat& src, cv::Mat& mk, std::vector<uint8_t>& copy)
