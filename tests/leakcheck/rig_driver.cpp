@@ -25,7 +25,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_host.h"
+#include "app/options.h"
+#include "rig/rig.h"
 
 namespace {
 

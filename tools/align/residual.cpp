@@ -6,13 +6,14 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "sim_align.h"
-#include "sim_host.h"
+#include "align/align.h"
+#include "zelvo_stitch_host.h"
 
 namespace zsim {
 
 namespace {
 
+constexpr int kMotionBlock = zelvo_host::kMotionBlockPx;
 constexpr int kPatch = 32;             // px, square
 constexpr int kGrid = 32;              // px between patch origins, both ways
 constexpr double kMinTexture = 3.0;    // mean |horizontal step| in the patch, grey levels

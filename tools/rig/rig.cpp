@@ -1,243 +1,20 @@
-// Host buffers and the simulated rig; see sim_host.h.
-#include "sim_host.h"
+// The simulated rig: the host's calling order around the library; see rig.h.
+#include "rig/rig.h"
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
-#include <sstream>
 #include <stdexcept>
 
 #include <opencv2/imgproc.hpp>
 
-#include "sim_align.h"
+#include "align/align.h"
+#include "rig/host_buffers.h"
+#include "zelvo_stitch_host.h"
 
 namespace zsim {
 
-// ---- misalignment schedule -------------------------------------------------
-
-int Schedule::at(int frame) const {
-    int v = 0;
-    for (const auto& s : steps) {
-        if (s.first > frame) break;
-        v = s.second;
-    }
-    return v;
-}
-
-std::string Schedule::str() const {
-    std::ostringstream o;
-    for (size_t i = 0; i < steps.size(); ++i)
-        o << (i ? "," : "") << steps[i].first << ":" << steps[i].second;
-    return o.str();
-}
-
 namespace {
-
-bool parseInt(const std::string& s, long long& v) {
-    if (s.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s.c_str(), &end, 10);
-    return errno == 0 && end && *end == '\0' && !std::isspace((unsigned char)s[0]);
-}
-
-}  // namespace
-
-bool parseSchedule(const std::string& text, Schedule& out, std::string& err) {
-    out.steps.clear();
-    if (text.find(':') == std::string::npos) {
-        long long px;
-        if (!parseInt(text, px)) {
-            err = "'" + text + "' is not a pixel count or a FRAME:PX list";
-            return false;
-        }
-        out.steps.push_back({0, int(std::clamp(px, -1000000LL, 1000000LL))});
-    } else {
-        std::stringstream ss(text);
-        std::string item;
-        while (std::getline(ss, item, ',')) {
-            const auto colon = item.find(':');
-            long long f, px;
-            if (colon == std::string::npos || !parseInt(item.substr(0, colon), f) ||
-                !parseInt(item.substr(colon + 1), px)) {
-                err = "'" + item + "' is not FRAME:PX";
-                return false;
-            }
-            if (f < 0 || f > 100000000) {
-                err = "frame " + std::to_string(f) + " is out of range";
-                return false;
-            }
-            if (!out.steps.empty() && f <= out.steps.back().first) {
-                err = "frames must increase (" + item + ")";
-                return false;
-            }
-            out.steps.push_back({int(f), int(std::clamp(px, -1000000LL, 1000000LL))});
-        }
-        if (out.steps.empty() || text.back() == ',') {
-            err = "'" + text + "' holds an empty entry";
-            return false;
-        }
-    }
-    for (const auto& s : out.steps)
-        if (std::abs(s.second) > 64) {
-            err = "misalignment " + std::to_string(s.second) + " px is beyond +-64 px";
-            return false;
-        }
-    return true;
-}
-
-// ---- rig geometry ----------------------------------------------------------
-
-int rigWidth(const RigConfig& rig) {
-    return rig.cameras * rig.camWidth - (rig.cameras - 1) * rig.overlap;
-}
-
-int rigOrigin(const RigConfig& rig, int frameW) { return (frameW - rigWidth(rig)) / 2; }
-
-std::string checkRig(const RigConfig& rig, int frameW, int frameH) {
-    std::ostringstream why;
-    if (rigWidth(rig) > frameW) {
-        why << "the rig is " << rigWidth(rig) << " px wide (" << rig.cameras << " cameras of "
-            << rig.camWidth << " px, " << rig.overlap << " px overlap) but the frames are only "
-            << frameW << " px wide";
-        return why.str();
-    }
-    if (motionBlocks(frameH) > 255) {
-        why << "frames of " << frameH << " rows exceed the motion map's 255 block rows";
-        return why.str();
-    }
-    const int maskRows = frameH / rig.cellH;
-    if (maskRows < 1) {
-        why << "--cell height " << rig.cellH << " exceeds the frame height " << frameH;
-        return why.str();
-    }
-    const int bh = int(std::ceil(float(maskRows) / float(rig.blocks)));
-    if ((long long)(rig.blocks - 1) * bh >= maskRows) {
-        why << "--blocks " << rig.blocks << " cannot cut " << maskRows
-            << " mask rows (frame height / cell height) into blocks that all have rows";
-        return why.str();
-    }
-    return "";
-}
-
-// ---- host buffers ----------------------------------------------------------
-
-void blockMotion(const cv::Mat& prev, const cv::Mat& cur, int threshold, cv::Mat& blocks,
-                 std::vector<int>& rowSums, int maxLevel) {
-    CV_Assert(prev.type() == CV_8UC1 && cur.type() == CV_8UC1 && prev.size() == cur.size());
-    const int rows = cur.rows, cols = cur.cols;
-    const int bx = motionBlocks(cols), by = motionBlocks(rows);
-    blocks.create(by, bx, CV_8UC1);
-    rowSums.assign(bx, 0);
-    for (int y = 0; y < rows; ++y) {
-        const uint8_t* p = prev.ptr<uint8_t>(y);
-        const uint8_t* c = cur.ptr<uint8_t>(y);
-        for (int x = 0; x < cols; ++x) rowSums[x / kMotionBlock] += std::abs(int(c[x]) - int(p[x]));
-        if ((y + 1) % kMotionBlock != 0 && y != rows - 1) continue;
-        const int bh = y % kMotionBlock + 1;
-        uint8_t* out = blocks.ptr<uint8_t>(y / kMotionBlock);
-        for (int b = 0; b < bx; ++b) {
-            const int bw = std::min(kMotionBlock, cols - b * kMotionBlock);
-            const int need = threshold * bw * bh;
-            int level = rowSums[b] >= need ? 1 : 0;
-            if (level && maxLevel > 1)
-                level = need > 0 ? std::min(maxLevel, rowSums[b] / need) : maxLevel;
-            out[b] = uint8_t(level);
-            rowSums[b] = 0;
-        }
-    }
-}
-
-void packMotionBitmap(const cv::Mat& blocks, int widthPx, std::vector<uint8_t>& out) {
-    CV_Assert(blocks.type() == CV_8UC1 && blocks.cols <= motionBlocks(widthPx));
-    const int rb = motionRowBytes(widthPx);
-    out.assign(size_t(blocks.rows) * rb, 0);
-    for (int r = 0; r < blocks.rows; ++r) {
-        const uint8_t* p = blocks.ptr<uint8_t>(r);
-        uint8_t* row = out.data() + size_t(r) * rb;
-        // Bit x % 32 of little-endian word x / 32 is bit x % 8 of byte x / 8.
-        for (int x = 0; x < blocks.cols; ++x)
-            if (p[x]) row[x / 8] |= uint8_t(1u << (x % 8));
-    }
-}
-
-void buildLut(int w, int h, int g, std::vector<uint32_t>& lut) {
-    CV_Assert(g >= 2 && w > 0 && h > 0);
-    const int bx = motionBlocks(w), by = motionBlocks(h);
-    lut.assign(size_t(g) * g, 0);
-    for (int r = 0; r < g; ++r) {
-        const long long py = (long long)r * h / (g - 1);
-        const int row = int(std::min<long long>(py / kMotionBlock, by - 1));
-        for (int c = 0; c < g; ++c) {
-            const long long px = (long long)c * w / (g - 1);
-            const int col = int(std::min<long long>(px / kMotionBlock, bx - 1));
-            lut[size_t(r) * g + c] = lutWord(row, col);
-        }
-    }
-}
-
-void cutCamera(const cv::Mat& frame, int x, int width, cv::Mat& dst) {
-    const int fw = frame.cols;
-    int a, b, left;
-    if (x >= fw) {
-        a = fw - 1, b = fw, left = 0;
-    } else if (x + width <= 0) {
-        a = 0, b = 1, left = width - 1;
-    } else {
-        a = std::max(x, 0), b = std::min(x + width, fw), left = a - x;
-    }
-    const int right = width - left - (b - a);
-    const cv::Mat src = frame(cv::Rect(a, 0, b - a, frame.rows));
-    if (left == 0 && right == 0)
-        src.copyTo(dst);
-    else  // ISOLATED: replicate the cut's own edge, not pixels beyond the region
-        cv::copyMakeBorder(src, dst, 0, 0, left, right, cv::BORDER_REPLICATE | cv::BORDER_ISOLATED);
-}
-
-void fillStripBuffer(const std::vector<cv::Mat>& grey, int overlap, cv::Mat& buf) {
-    const int n = int(grey.size());
-    const int w = grey[0].cols, h = grey[0].rows;
-    buf.create(h, 2 * overlap * (n - 1), CV_8UC1);
-    for (int i = 0; i + 1 < n; ++i) {
-        const int x = 2 * overlap * i;
-        grey[i](cv::Rect(w - overlap, 0, overlap, h)).copyTo(buf(cv::Rect(x, 0, overlap, h)));
-        grey[i + 1](cv::Rect(0, 0, overlap, h)).copyTo(buf(cv::Rect(x + overlap, 0, overlap, h)));
-    }
-}
-
-void blendPanorama(const std::vector<cv::Mat>& colour, const std::vector<cv::Mat>& fusion,
-                   int overlap, cv::Mat& pano) {
-    const int n = int(colour.size());
-    const int w = colour[0].cols, h = colour[0].rows, step = w - overlap;
-    pano.create(h, n * w - (n - 1) * overlap, CV_8UC3);
-    for (int k = 0; k < n; ++k) {
-        const int start = k == 0 ? 0 : overlap, end = k == n - 1 ? w : w - overlap;
-        if (end > start)
-            colour[k](cv::Rect(start, 0, end - start, h))
-                .copyTo(pano(cv::Rect(k * step + start, 0, end - start, h)));
-    }
-    for (int i = 0; i + 1 < n; ++i) {
-        const int ox = (i + 1) * step;
-        for (int y = 0; y < h; ++y) {
-            const cv::Vec3b* l = colour[i].ptr<cv::Vec3b>(y) + step;
-            const cv::Vec3b* r = colour[i + 1].ptr<cv::Vec3b>(y);
-            const uint8_t* f = fusion[i].ptr<uint8_t>(y);
-            cv::Vec3b* p = pano.ptr<cv::Vec3b>(y) + ox;
-            for (int x = 0; x < overlap; ++x) {
-                const int wl = f[x], wr = 255 - wl;
-                for (int c = 0; c < 3; ++c)
-                    p[x][c] = uint8_t((l[x][c] * wl + r[x][c] * wr + 127) / 255);
-            }
-        }
-    }
-}
-
-// ---- the simulated rig -----------------------------------------------------
-
-namespace {
+int motionBlocks(int pixels) { return int(zelvo_host::md_blocks(unsigned(pixels))); }
 double msSince(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }
@@ -260,7 +37,7 @@ void Rig::allocateHostBuffers() {
     const int bx = motionBlocks(w), by = motionBlocks(h);
     luts_.resize(n);
     for (auto& l : luts_) buildLut(w, h, cfg_.lutGrid, l);
-    fusionBuf_.assign(n - 1, std::vector<uint8_t>(size_t(h) * o, 0));
+    fusionBuf_.assign(n - 1, std::vector<uint8_t>(zelvo_host::fusion_map_bytes(h, o), 0));
     for (auto& b : fusionBuf_) fusion_.emplace_back(h, o, CV_8UC1, b.data());
     for (int k = 0; k < n; ++k) {
         colour_.emplace_back(h, w, CV_8UC3, cv::Scalar::all(0));
@@ -268,7 +45,7 @@ void Rig::allocateHostBuffers() {
         sensor_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
         prevSensor_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
         blocks_.emplace_back(by, bx, CV_8UC1, cv::Scalar(0));
-        bitmaps_.emplace_back(size_t(by) * motionRowBytes(w), 0);
+        bitmaps_.emplace_back(zelvo_host::md_bitmap_bytes(unsigned(w), unsigned(h)), 0);
         movers_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
         sensors_.emplace_back(cfg_.render, k, n, w, h);
     }
@@ -473,34 +250,11 @@ void Rig::renderCamera(const cv::Mat& frame, int k, int warpX, int sensorX, int 
     cv::cvtColor(sensorColour_, sensor_[k], cv::COLOR_BGR2GRAY);
 }
 
-// ---- results ---------------------------------------------------------------
-
-std::vector<Segment> analyse(const Track& t, int tolerance) {
-    std::vector<Segment> segs;
-    const int n = int(t.truth.size());
-    for (int f = 0; f < n;) {
-        Segment s;
-        s.from = f;
-        s.truth = t.truth[f];
-        while (f < n && t.truth[f] == s.truth) ++f;
-        s.to = f;
-        int k = s.to - 1;
-        while (k >= s.from && std::abs(t.shift[k] - s.truth) <= tolerance) --k;
-        s.settledAt = k == s.to - 1 ? -1 : k + 1;
-        segs.push_back(s);
-    }
-    return segs;
-}
-
-Settle settle(const Track& t, int period) {
-    Settle s;
-    const int n = int(t.shift.size());
-    s.since = n;
-    while (s.since > 0 && (s.since == n || t.shift[s.since - 1] == t.shift[n - 1])) --s.since;
-    // Frame f is a tracking frame when f is a multiple of the period (the host
-    // and the library both count from 0).
-    for (int f = s.since; f < n; ++f) s.trackingFrames += period == 0 || f % period == 0;
-    return s;
+double StageTimes::libraryMsPerFrame() const {
+    const int frames = trackingFrames + plainFrames;
+    double sum = frameTrackingMs + framePlainMs;
+    for (size_t i = 0; i < seamMs.size(); ++i) sum += seamMs[i] + copyMs[i];
+    return frames ? sum / frames : std::nan("");
 }
 
 }  // namespace zsim

@@ -9,8 +9,7 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_align.h"
-#include "sim_host.h"
+#include "align/align.h"
 
 namespace zsim {
 
