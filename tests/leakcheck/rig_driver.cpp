@@ -1,4 +1,4 @@
-// Long-run drivers over the simulator's host logic (tools/sim_host: cameras,
+// Long-run drivers over the simulator's host logic (tools/rig: cameras,
 // strip buffer, motion bitmaps, LUTs, both paths, panorama blend) on the
 // bundled footage, writing no output. Exits 2 on bad arguments, missing
 // footage or a broken lifecycle.

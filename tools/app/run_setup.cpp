@@ -30,8 +30,8 @@ std::string scanInputs(const Options& opt, const std::string& bundled, Inputs& i
             note(what + ": skipped " + count(s.skipped, "file") + " in " + p + " that " +
                  (s.skipped == 1 ? "is" : "are") + " not JPEG or PNG");
         if (s.size != in.sources[0].size)
-            return "--camera: " + p + " is " + sizeText(s.size) + " but " + paths[0] +
-                   " is " + sizeText(in.sources[0].size) + ": all cameras must have one size";
+            return "--camera: " + p + " is " + sizeText(s.size) + " but " + paths[0] + " is " +
+                   sizeText(in.sources[0].size) + ": all cameras must have one size";
     }
     in.size = in.sources[0].size;
     // Repeated images play as long as the others, or --frames, or 30 frames.
@@ -44,8 +44,8 @@ std::string scanInputs(const Options& opt, const std::string& bundled, Inputs& i
     in.frames = shortest >= 0 ? shortest : (opt.frames > 0 ? opt.frames : 30);
     if (shortest != longest)
         note("--camera: the streams have " + std::to_string(shortest) + " to " +
-             std::to_string(longest) + " frames; playing the first " +
-             count(shortest, "frame") + " of each");
+             std::to_string(longest) + " frames; playing the first " + count(shortest, "frame") +
+             " of each");
     if (opt.frames > in.frames)
         note(what + ": --frames " + std::to_string(opt.frames) + " but the footage holds " +
              count(in.frames, "frame") + "; playing " + std::to_string(in.frames));
@@ -62,8 +62,8 @@ std::string overlapFromImages(Options& opt, const Inputs& in) {
         if (!FrameReader(in.sources[k]).next(first[k]))
             return "--camera: " + in.sources[k].path + " no longer reads";
     std::vector<std::string> notes;
-    const std::string why = fitOverlapFromImages(opt.rig, first,
-                                                       opt.overlapGiven ? opt.rig.overlap : 0, notes);
+    const std::string why =
+        fitOverlapFromImages(opt.rig, first, opt.overlapGiven ? opt.rig.overlap : 0, notes);
     for (const auto& line : notes)
         if (!opt.quiet || line.rfind("warning", 0) == 0) note("--camera: " + line);
     return why.empty() ? "" : "--camera: " + why;
@@ -107,8 +107,7 @@ std::string fitRigToInputs(Options& opt, const Inputs& in) {
     else if (!in.realRig)
         why = fitRig(r, in.size.width, opt.widthGiven ? r.camWidth : 0, given);
     if (why.empty()) why = tooSmall(r, in);
-    if (why.empty())
-        why = checkRig(r, in.realRig ? rigWidth(r) : in.size.width, in.size.height);
+    if (why.empty()) why = checkRig(r, in.realRig ? rigWidth(r) : in.size.width, in.size.height);
     return why;
 }
 
@@ -196,8 +195,8 @@ RunInfo describeRun(const Options& opt, const Inputs& in) {
                                   : ", columns " + std::to_string(run.firstColumn) + "-" +
                                         std::to_string(run.firstColumn + rigWidth(rc) - 1) +
                                         " of " + std::to_string(in.size.width) + " px frames";
-    note("rig: " + count(rc.cameras, "camera") + " of " + std::to_string(rc.camWidth) +
-         " px, " + std::to_string(rc.overlap) + " px overlap" + where +
+    note("rig: " + count(rc.cameras, "camera") + " of " + std::to_string(rc.camWidth) + " px, " +
+         std::to_string(rc.overlap) + " px overlap" + where +
          (in.realRig ? (opt.overlapGiven ? "" : " (overlap measured on the images)")
                      : fittedWords(opt.widthGiven, opt.overlapGiven)));
     return run;

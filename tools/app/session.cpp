@@ -79,7 +79,7 @@ cv::VideoWriter openVideo(const fs::path& path, const Rig& rig) {
 }  // namespace
 
 Session::Session(const Options& opt, const Inputs& in, const RunInfo& run,
-             const cv::Mat& background)
+                 const cv::Mat& background)
     : opt_(opt),
       in_(in),
       out_(opt.out),
@@ -89,11 +89,9 @@ Session::Session(const Options& opt, const Inputs& in, const RunInfo& run,
     if (!background.empty()) rig_.setBackground(background);
     if (opt.quality) {
         // Graph cut takes seconds per overlap and frame on large frames.
-        const bool graphCut =
-            opt.graphcutAlways ||
-            (long long)run.frameWidth * in.size.height <= Options::kGraphCutMaxPixels;
-        lab_ = std::make_unique<SeamLab>(opt.rig, in.size.height, graphCut,
-                                               !background.empty());
+        const bool graphCut = opt.graphcutAlways || (long long)run.frameWidth * in.size.height <=
+                                                        Options::kGraphCutMaxPixels;
+        lab_ = std::make_unique<SeamLab>(opt.rig, in.size.height, graphCut, !background.empty());
         labThread_ = std::make_unique<LabThread>(*lab_);
         if (!graphCut) {
             char buf[64];
@@ -145,10 +143,9 @@ void Session::writeResults(RunInfo& run, std::chrono::steady_clock::time_point t
         lab_->drawSeams(rig_, pic);
         writePng(out_ / "seams.png", pic);
     }
-    run.wallSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    writeSummary((out_ / "summary.json").string(), rig_.config(), run, tracks_,
-                       rig_.times(), lab_ ? lab_->summaryJson() : "");
+    run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    writeSummary((out_ / "summary.json").string(), rig_.config(), run, tracks_, rig_.times(),
+                 lab_ ? lab_->summaryJson() : "");
 }
 
 void Session::record(int f) {

@@ -1,4 +1,4 @@
-// Frame sources and rig fitting; see sim_input.h.
+// Frame sources and rig fitting; see input.h.
 #include "io/input.h"
 
 #include <algorithm>
@@ -58,22 +58,25 @@ bool isFrameFile(const fs::path& p) {
 
 // A JPEG cut short still decodes (the missing rows grey), so its end is
 // checked: a whole file closes with the end-of-image marker FF D9, possibly
-// followed by a little padding.
-bool jpegComplete(const std::string& path) {
+// followed by a little padding. Only a file that starts as a JPEG (FF D8) is
+// called truncated; anything else fails to decode.
+bool jpegTruncated(const std::string& path) {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = f.tellg();
     const std::streamoff tail = std::min<std::streamoff>(size, 64);
-    std::string end(size_t(tail), '\0');
+    std::string start(2, '\0'), end(size_t(tail), '\0');
+    f.seekg(0);
+    f.read(start.data(), 2);
     f.seekg(size - tail);
     f.read(end.data(), tail);
-    return f && end.find("\xFF\xD9") != std::string::npos;
+    return f && start == "\xFF\xD8" && end.find("\xFF\xD9") == std::string::npos;
 }
 
 // Decodes one image file; "" or why it cannot be played.
 std::string readImage(const std::string& path, cv::Mat& img) {
     img.release();
     const std::string ext = lowerExtension(path);
-    if ((ext == ".jpg" || ext == ".jpeg") && !jpegComplete(path))
+    if ((ext == ".jpg" || ext == ".jpeg") && jpegTruncated(path))
         return "image " + path + " is truncated (no end-of-image marker): replace it with a " +
                "whole image or remove it";
     if (cv::haveImageReader(path)) img = cv::imread(path, cv::IMREAD_COLOR);

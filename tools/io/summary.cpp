@@ -108,7 +108,7 @@ std::string summaryLine(const RigConfig& cfg, const RunInfo& run,
             const double r = lastResidual(t);
             const bool aligned = std::isfinite(r) && std::abs(r) < kAlignedPx;
             line << alignmentWords(t) << "; "
-                 << (!aligned        ? "shift unchanged since frame "
+                 << (!aligned      ? "shift unchanged since frame "
                      : s.settled() ? "settled: unchanged since frame "
                                    : "not settled: changed at frame ")
                  << s.since << ", " << count(s.trackingFrames, "tracking frame")
@@ -242,8 +242,8 @@ void jsonOverlap(std::ostream& j, int i, const RigConfig& cfg, const RunInfo& ru
     }
     const double r = lastResidual(tr);
     j << "     \"residual_px\": " << ms(r) << ", \"residual_mean_px\": " << ms(lateResidualMean(tr))
-      << ", \"aligned\": " << (std::isfinite(r) ? (std::abs(r) < kAlignedPx ? "true" : "false") : "null")
-      << ",\n";
+      << ", \"aligned\": "
+      << (std::isfinite(r) ? (std::abs(r) < kAlignedPx ? "true" : "false") : "null") << ",\n";
     j << "     \"segments\": [";
     for (size_t k = 0; k < segs.size() && !run.realRig; ++k)
         j << (k ? ", " : "") << "{\"from_frame\": " << segs[k].from

@@ -159,8 +159,8 @@ void SeamLab::drawChart(cv::Mat& out) const {
             cv::rectangle(out, {lx + 16, y - 12}, {lx + 30, y + 2}, pale(kColours[m]), cv::FILLED);
             cv::rectangle(out, {lx + 16, y - 12}, {lx + 30, y + 2}, kColours[m], 1);
         }
-        cv::putText(out, std::string(methodName(m)) + (runs(m) ? "" : " (not run)"), {lx + 38, y}, font,
-                    0.45, axis, 1, cv::LINE_AA);
+        cv::putText(out, std::string(methodName(m)) + (runs(m) ? "" : " (not run)"), {lx + 38, y},
+                    font, 0.45, axis, 1, cv::LINE_AA);
     }
     char a[32];
     std::snprintf(a, sizeof a, "%g", blend_);

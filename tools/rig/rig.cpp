@@ -225,9 +225,9 @@ void Rig::runLibrary() {
 }
 
 double Rig::residual(int i) const {
-    const double cut = residualMisalignment({grey_[i], blocks_[i], sensorX_[i]},
-                                            {grey_[i + 1], blocks_[i + 1], sensorX_[i + 1]},
-                                            cfg_.overlap);
+    const double cut =
+        residualMisalignment({grey_[i], blocks_[i], sensorX_[i]},
+                             {grey_[i + 1], blocks_[i + 1], sensorX_[i + 1]}, cfg_.overlap);
     // A larger shift samples the right camera further right: its background
     // appears further left by the step.
     return cut - (shifts_[i] - cutShifts_[i]);

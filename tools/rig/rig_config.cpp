@@ -80,7 +80,8 @@ bool parseSchedule(const std::string& text, Schedule& out, std::string& err) {
     for (const auto& s : out.steps)
         if (std::abs(s.second) > kShiftReach) {
             err = "misalignment " + std::to_string(s.second) + " px is beyond the library's +-" +
-                  std::to_string(kShiftReach) + " px reach (it could not be corrected); give at most " +
+                  std::to_string(kShiftReach) +
+                  " px reach (it could not be corrected); give at most " +
                   std::to_string(kShiftReach) + " px either way";
             return false;
         }
@@ -101,8 +102,10 @@ std::string overlapTooWide(const RigConfig& rig) {
     if (rig.overlap >= rig.camWidth)
         return o + " for cameras of " + w + " px: it must be below the camera width";
     if (rig.cameras > 2 && 2 * rig.overlap > rig.camWidth)
-        return o + ": more than half of --width " + w + " (a middle camera's two overlaps would "
-               "cross); at most " + std::to_string(rig.camWidth / 2) + " px";
+        return o + ": more than half of --width " + w +
+               " (a middle camera's two overlaps would "
+               "cross); at most " +
+               std::to_string(rig.camWidth / 2) + " px";
     return "";
 }
 

@@ -37,7 +37,7 @@ struct RigConfig {
     bool resetMask = false;
     bool maskBlocks = false;
     bool weightedHistory = true;
-    bool motionAware = false;  // the library's motion-aware mode (the program turns it on)
+    bool motionAware = false;        // the library's motion-aware mode (the program turns it on)
     int motionThreshold = 8;         // mean |grey difference| that marks a block as moving
     int dbg = -1;                    // print switch handed to the library; -1 leaves it alone
     std::vector<Schedule> misalign;  // one per overlap
