@@ -8,6 +8,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "rig/host_buffers.h"
+#include "rig/library_host.h"
 #include "rig/render.h"
 #include "zelvo_stitch_host.h"
 
@@ -55,7 +56,8 @@ Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
     mdW = int(zelvo_host::md_blocks(unsigned(geo.camW)));
     mdH = int(zelvo_host::md_blocks(unsigned(geo.camH)));
     rowBytes = int(zelvo_host::md_row_bytes(unsigned(geo.camW)));
-    zsim::buildLut(geo.camW, geo.camH, kLutGrid, lut);
+    luts.resize(size_t(cams));
+    for (auto& l : luts) zsim::buildLut(geo.camW, geo.camH, kLutGrid, l);
     renderFrames();
     startStitchers();
 }
@@ -88,40 +90,36 @@ void Rig::renderFrames() {
     }
 }
 
-// The library, one set-up stitcher per overlap, and the record of frame 0.
+// The library as the simulator's host starts it (its own block scoring), one
+// set-up stitcher per overlap, and the record of frame 0.
 void Rig::startStitchers() {
-    const int W = geo.camW, H = geo.camH, O = geo.overlapW, overlaps = cams - 1;
-    zelvo_stitch_set_dbg_out(0);
-    zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
-    fusion.resize(size_t(overlaps));
-    float thresholds[3] = {0.02f, 0.05f, 0.1f};
-    float incs[3] = {0.5f, 0.0f, -0.5f};
-    // The constructor prints its switch lines; keep them off the report.
+    const int H = geo.camH, O = geo.overlapW;
+    zsim::RigConfig cfg;
+    cfg.cameras = cams;
+    cfg.camWidth = geo.camW;
+    cfg.overlap = O;
+    cfg.cellW = cfg.cellH = kCell;
+    cfg.blocks = kBlocks;
+    cfg.lutGrid = kLutGrid;
+    cfg.period = 0;  // tracking on every frame call
+    cfg.maskBlocks = true;
+    cfg.dbg = 0;
+    zsim::BlockScoring scoring;
+    scoring.maxScore = 10.0f;
+    scoring.minScore = -10.0f;
+    scoring.levels = {0.02f, 0.05f, 0.1f};
+    scoring.incs = {0.5f, 0.0f, -0.5f};
+    scoring.history = 1000;
+    fusion.assign(size_t(cams - 1), std::vector<uint8_t>(zelvo_host::fusion_map_bytes(H, O), 0));
+    library = std::make_unique<zsim::Stitchers>(cfg, H, luts, fusion, scoring);
+    st = library->list();
+    // The library prints its switch lines; keep them ahead of the report.
     std::fflush(stdout);
-    for (int i = 0; i < overlaps; ++i) {
-        fusion[size_t(i)].assign(zelvo_host::fusion_map_bytes(H, O), 0);
-        DynStitcher* s = create_dynstitcher(
-            0, 0, W, H, O, kBlocks, 10.0f, -10.0f, 0.0f, 3, thresholds, incs, 1, 1000, kLutGrid,
-            kLutGrid, lut.data(), lut.data(), i, unsigned(mdW), unsigned(mdH), kCell, kCell);
-        setup_dynstitcher(s, 0, reinterpret_cast<unsigned long>(fusion[size_t(i)].data()));
-        st.push_back(s);
-    }
-
-    info.img_num = uint32_t(cams);
-    info.md_width = uint32_t(W);
-    info.md_height = uint32_t(H);
-    for (int i = 0; i < overlaps; ++i) {
-        info.strip_width[i] = uint32_t(O);
-        info.strip_height[i] = uint32_t(H);
-    }
-    info.strip_buf_width = zelvo_host::strip_buffer_width(info.strip_width, unsigned(overlaps));
+    zsim::fillRecord(cfg, H, stripBufs[0], info);
     selectFrame(0);
 }
 
-Rig::~Rig() {
-    for (DynStitcher*& s : st) destroy_dynstitcher(&s);
-    zelvo_stitch_uninit();
-}
+Rig::~Rig() = default;
 
 void Rig::selectFrame(int k) {
     k %= kFrames;

@@ -9,6 +9,7 @@
 
 #include "align/align.h"
 #include "rig/host_buffers.h"
+#include "rig/library_host.h"
 #include "zelvo_stitch_host.h"
 
 namespace zsim {
@@ -27,8 +28,8 @@ Rig::Rig(const RigConfig& cfg, int frameW, int frameH)
     originX_ = rigOrigin(cfg, frameW);
     cfg_.misalign.resize(cfg.cameras - 1);
     allocateHostBuffers();
-    startLibrary();
-    fillRecord();
+    library_ = std::make_unique<Stitchers>(cfg_, frameH_, luts_, fusionBuf_);
+    fillRecord(cfg_, frameH_, strip_, info_);
 }
 
 // Everything a device host holds per camera and per overlap, sized once.
@@ -49,7 +50,7 @@ void Rig::allocateHostBuffers() {
         movers_.emplace_back(h, w, CV_8UC1, cv::Scalar(0));
         sensors_.emplace_back(cfg_.render, k, n, w, h);
     }
-    strip_.create(h, 2 * o * (n - 1), CV_8UC1);
+    fillStripBuffer(grey_, o, strip_);  // sized once: its address is in the record
     shifts_.assign(n - 1, 0);
     cutShifts_.assign(n - 1, 0);
     sensorX_.assign(n, 0);
@@ -62,55 +63,9 @@ void Rig::allocateHostBuffers() {
     runningQ8_.resize(n - 1);
 }
 
-// The library's switches and one set-up stitcher per overlap; on failure
-// nothing of the library is left behind.
-void Rig::startLibrary() {
-    const int n = cfg_.cameras, w = cfg_.camWidth, o = cfg_.overlap, h = frameH_;
-    // Block scoring: a small change of a block's left share raises its score,
-    // a large one lowers it. The scores feed nothing the host reads.
-    diffLevels_ = {0.02f, 0.05f, 0.15f};
-    diffIncs_ = {1.0f, 0.0f, -1.0f};
+Rig::~Rig() = default;
 
-    if (cfg_.dbg >= 0) zelvo_stitch_set_dbg_out(cfg_.dbg);
-    zelvo_stitch_init(cfg_.lutGrid, cfg_.blocks, 0, cfg_.resetMask, cfg_.maskBlocks,
-                      cfg_.weightedHistory);
-    zelvo_stitch_set_motion_aware(cfg_.motionAware);
-    try {
-        for (int i = 0; i + 1 < n; ++i) {
-            stitchers_.push_back(nullptr);
-            stitchers_.back() = create_dynstitcher(
-                0, 0, w, h, o, cfg_.blocks, 100.0f, -100.0f, 0.0f, int(diffLevels_.size()),
-                diffLevels_.data(), diffIncs_.data(), 1, 30, cfg_.lutGrid, cfg_.lutGrid,
-                luts_[i].data(), luts_[i + 1].data(), i, unsigned(motionBlocks(w)),
-                unsigned(motionBlocks(h)), cfg_.cellW, cfg_.cellH);
-            setup_dynstitcher(stitchers_.back(), 0, (unsigned long)(uintptr_t)fusionBuf_[i].data());
-        }
-    } catch (...) {
-        for (auto& s : stitchers_) destroy_dynstitcher(&s);
-        zelvo_stitch_uninit();
-        throw;
-    }
-    Zelvo_Stitch_Shift_Every_N_Frames = cfg_.period;
-}
-
-// The frame record: everything but the motion bitmaps' addresses is fixed.
-void Rig::fillRecord() {
-    const int n = cfg_.cameras;
-    info_.img_num = uint32_t(n);
-    info_.strip_buf_addr = uint64_t(uintptr_t(strip_.data));
-    info_.strip_buf_width = uint32_t(strip_.cols);
-    for (int i = 0; i + 1 < n; ++i) {
-        info_.strip_width[i] = uint32_t(cfg_.overlap);
-        info_.strip_height[i] = uint32_t(frameH_);
-    }
-    info_.md_width = uint32_t(cfg_.camWidth);
-    info_.md_height = uint32_t(frameH_);
-}
-
-Rig::~Rig() {
-    for (auto& s : stitchers_) destroy_dynstitcher(&s);
-    zelvo_stitch_uninit();
-}
+DynStitcher* Rig::stitcher(int i) const { return library_->list()[size_t(i)]; }
 
 void Rig::play(const cv::Mat& frame, int frameIndex) {
     CV_Assert(frame.type() == CV_8UC3 && frame.cols == frameW_ && frame.rows == frameH_);
@@ -190,7 +145,7 @@ void Rig::runLibrary() {
     const int p = cfg_.period;
     lastTracking_ = p == 0 || calls_ % p == 0;
     auto t0 = std::chrono::steady_clock::now();
-    zelvo_stitch_process(stitchers_.data(), &info_);
+    zelvo_stitch_process(library_->data(), &info_);
     const double callMs = msSince(t0);
     ++calls_;
     if (lastTracking_) {
@@ -205,13 +160,13 @@ void Rig::runLibrary() {
     for (int i = 0; i + 1 < n; ++i) {
         t0 = std::chrono::steady_clock::now();
         if (cfg_.motionLevels)
-            stitchers_[i]->process(blocks_[i].data, blocks_[i + 1].data);
+            library_->list()[i]->process(blocks_[i].data, blocks_[i + 1].data);
         else
-            stitchers_[i]->process(decoded_md_buffer[i], decoded_md_buffer[i + 1]);
+            library_->list()[i]->process(decoded_md_buffer[i], decoded_md_buffer[i + 1]);
         lastSeamMs_[i] = msSince(t0);
         times_.seamMs[i] += lastSeamMs_[i];
         t0 = std::chrono::steady_clock::now();
-        stitchers_[i]->copyTo_dre_fusion_map();
+        library_->list()[i]->copyTo_dre_fusion_map();
         const double copyMs = msSince(t0);
         times_.copyMs[i] += copyMs;
         lastSeamMs_[i] += copyMs;

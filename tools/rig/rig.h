@@ -10,6 +10,7 @@
 #define ZELVO_SIM_RIG_H
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <opencv2/core.hpp>
@@ -19,6 +20,8 @@
 #include "zelvo_stitch.h"
 
 namespace zsim {
+
+class Stitchers;
 
 struct StageTimes {
     double frameTrackingMs = 0;  // frame calls on tracking frames, summed
@@ -79,7 +82,7 @@ public:
     const std::vector<uint8_t>& motionBitmap(int cam) const { return bitmaps_[cam]; }
     const std::vector<uint32_t>& lut(int cam) const { return luts_[cam]; }
     const StageTimes& times() const { return times_; }
-    DynStitcher* stitcher(int i) const { return stitchers_[i]; }
+    DynStitcher* stitcher(int i) const;
     // Per camera: 255 where a mover lies (as the camera sees it, shifts applied).
     const std::vector<cv::Mat>& moverMasks() const { return movers_; }
     // Per camera: the motion map passed to process (0/1, or 0-3 with motionLevels).
@@ -96,18 +99,15 @@ private:
     // Motion bitmaps, strip buffer, the library's calls and the panorama,
     // from the camera images of this frame.
     void runLibrary();
-    // Construction in steps: the host's buffers, the library and its
-    // stitchers, the frame record.
+    // Everything a device host holds per camera and per overlap, sized once.
     void allocateHostBuffers();
-    void startLibrary();
-    void fillRecord();
 
     RigConfig cfg_;
     int frameW_, frameH_, originX_;
-    std::vector<DynStitcher*> stitchers_;
     std::vector<std::vector<uint32_t>> luts_;
     std::vector<std::vector<uint8_t>> fusionBuf_;
-    std::vector<cv::Mat> fusion_;  // headers over fusionBuf_
+    std::vector<cv::Mat> fusion_;         // headers over fusionBuf_
+    std::unique_ptr<Stitchers> library_;  // after the buffers it writes: goes first
     std::vector<cv::Mat> colour_, grey_;
     std::vector<cv::Mat> blocks_;
     std::vector<int> rowSums_;
@@ -118,7 +118,6 @@ private:
     std::vector<int> shifts_, truths_;
     std::vector<int> cutShifts_;  // per overlap: the shifts this frame's cameras were cut with
     std::vector<int> sensorX_;    // per camera: blended column x is sensor column x + this
-    std::vector<float> diffLevels_, diffIncs_;
     bool havePrev_ = false;
     // Realistic rendering and host seam handling (see RigConfig).
     void renderCamera(const cv::Mat& frame, int k, int warpX, int sensorX, int frameIndex);
