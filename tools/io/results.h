@@ -3,12 +3,12 @@
 #ifndef ZELVO_SIM_RESULTS_H
 #define ZELVO_SIM_RESULTS_H
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "io/output_error.h"
 #include "rig/rig.h"
 
 namespace zsim {
@@ -50,12 +50,6 @@ Settle settle(const Track& t, int period);
 
 void writeCsv(const std::string& path, const std::vector<Track>& tracks);
 void drawShiftPlot(const std::vector<Track>& tracks, int cellW, cv::Mat& plot);
-// A result file that cannot be written (folder gone, disk full): the
-// simulator's own failure, told apart from the library's.
-struct OutputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
 // What a run played and how long it took.
 struct RunInfo {
     std::string input;     // the footage; with realRig the camera inputs, ", " between

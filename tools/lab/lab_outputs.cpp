@@ -9,7 +9,7 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "io/results.h"
+#include "io/output_error.h"
 #include "lab/lab.h"
 #include "rig/rig.h"
 
