@@ -160,7 +160,7 @@ TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
         {"--quiet=1", "--quiet"},
         {"--out ''", "--out"},
         {"--overlap 100", "--overlap 100 with --cell width 4 gives 25"},
-        {"--width 384 --overlap 200", "more than half of --width 384"},
+        {"--width 384 --overlap 200", "200 is too wide for cameras of 384 px: more than half"},
         {"--misalign 0:8,0:4", "--misalign"},
         {"--cameras 2 --misalign 1 --misalign 2", "--misalign: given 2 times"},
         {"--camera a", "--camera: given 1 time;"},

@@ -97,15 +97,14 @@ int rigWidth(const RigConfig& rig) {
 int rigOrigin(const RigConfig& rig, int frameW) { return (frameW - rigWidth(rig)) / 2; }
 
 std::string overlapTooWide(const RigConfig& rig) {
-    const std::string o = "--overlap " + std::to_string(rig.overlap) + " is too wide";
-    const std::string w = std::to_string(rig.camWidth);
-    if (rig.overlap >= rig.camWidth)
-        return o + " for cameras of " + w + " px: it must be below the camera width";
+    const std::string o = "--overlap " + std::to_string(rig.overlap) +
+                          " is too wide for cameras of " + std::to_string(rig.camWidth) + " px: ";
+    if (rig.overlap >= rig.camWidth) return o + "it must be below the camera width";
     if (rig.cameras > 2 && 2 * rig.overlap > rig.camWidth)
-        return o + ": more than half of --width " + w +
-               " (a middle camera's two overlaps would "
-               "cross); at most " +
-               std::to_string(rig.camWidth / 2) + " px";
+        // The widest that is half a camera or less in whole cell pairs.
+        return o + "more than half a camera (a middle camera's two overlaps would cross); " +
+               "at most " + std::to_string(rig.camWidth / 2 / (2 * rig.cellW) * (2 * rig.cellW)) +
+               " px";
     return "";
 }
 
