@@ -7,7 +7,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_render.h"
+#include "rig/host_buffers.h"
+#include "rig/library_host.h"
+#include "rig/render.h"
+#include "zelvo_stitch_host.h"
 
 namespace zb {
 
@@ -32,40 +35,29 @@ const cv::Mat& sample(int k) {
 
 namespace {
 
-// LUT vertex (c, r) of a w x h camera points at the motion cell under it.
-std::vector<uint32_t> motionLut(int w, int h, int mdW, int mdH) {
-    std::vector<uint32_t> lut(size_t(kLutGrid * kLutGrid));
-    for (int r = 0; r < kLutGrid; ++r)
-        for (int c = 0; c < kLutGrid; ++c) {
-            const int x = std::min(c * w / (kLutGrid - 1) / 16, mdW - 1);
-            const int y = std::min(r * h / (kLutGrid - 1) / 16, mdH - 1);
-            lut[size_t(r * kLutGrid + c)] = (uint32_t(y) << 22) | (uint32_t(x) << 6);
-        }
-    return lut;
-}
+// The simulator's motion detector on the frame difference: a block moves when
+// its mean |difference| reaches this, grey levels.
+constexpr int kMotionThreshold = 7;
 
-// One motion bit per 16 x 16 block whose mean frame difference is large.
-std::vector<uint8_t> motionBits(const cv::Mat& cur, const cv::Mat& prev, int mdW, int mdH,
-                                int rowBytes) {
-    cv::Mat diff, small;
-    cv::absdiff(cur, prev, diff);
-    cv::resize(diff, small, cv::Size(mdW, mdH), 0, 0, cv::INTER_AREA);
-    std::vector<uint8_t> b(size_t(mdH * rowBytes), 0);
-    for (int y = 0; y < mdH; ++y) {
-        const uchar* row = small.ptr<uchar>(y);
-        for (int x = 0; x < mdW; ++x)
-            if (row[x] > 6) b[size_t(y * rowBytes + x / 8)] |= uint8_t(1u << (x % 8));
-    }
-    return b;
+// One motion bit per 16 x 16 block whose mean frame difference is large,
+// packed as the host does.
+std::vector<uint8_t> motionBits(const cv::Mat& cur, const cv::Mat& prev, int width) {
+    cv::Mat blocks;
+    std::vector<int> rowSums;
+    std::vector<uint8_t> bits;
+    zsim::blockMotion(prev, cur, kMotionThreshold, blocks, rowSums);
+    zsim::packMotionBitmap(blocks, width, bits);
+    return bits;
 }
 
 }  // namespace
 
 Rig::Rig(int g, int cams_) : geo(geometry(g)), cams(cams_) {
-    mdW = (geo.camW + 15) / 16;
-    mdH = (geo.camH + 15) / 16;
-    rowBytes = ((geo.camW + 511) / 512) * 4;
-    lut = motionLut(geo.camW, geo.camH, mdW, mdH);
+    mdW = int(zelvo_host::md_blocks(unsigned(geo.camW)));
+    mdH = int(zelvo_host::md_blocks(unsigned(geo.camH)));
+    rowBytes = int(zelvo_host::md_row_bytes(unsigned(geo.camW)));
+    luts.resize(size_t(cams));
+    for (auto& l : luts) zsim::buildLut(geo.camW, geo.camH, kLutGrid, l);
     renderFrames();
     startStitchers();
 }
@@ -77,7 +69,6 @@ void Rig::renderFrames() {
     const int W = geo.camW, H = geo.camH, O = geo.overlapW;
     const int parallax = O * 6 / 100;
     const int sceneW = cams * W - (cams - 1) * O + (cams - 1) * parallax;
-    const int overlaps = cams - 1;
     std::vector<cv::Mat> prevCams;
     for (int f = 0; f <= kFrames; ++f) {
         cv::Mat scene;
@@ -86,18 +77,12 @@ void Rig::renderFrames() {
         for (int k = 0; k < cams; ++k)
             camImgs.push_back(scene(cv::Rect(k * (W - O) + k * parallax, 0, W, H)));
         if (f > 0) {
-            cv::Mat buf(H, 2 * O * overlaps, CV_8UC1);
-            for (int i = 0; i < overlaps; ++i) {
-                camImgs[size_t(i)](cv::Rect(W - O, 0, O, H))
-                    .copyTo(buf(cv::Rect(2 * O * i, 0, O, H)));
-                camImgs[size_t(i + 1)](cv::Rect(0, 0, O, H))
-                    .copyTo(buf(cv::Rect(2 * O * i + O, 0, O, H)));
-            }
+            cv::Mat buf;
+            zsim::fillStripBuffer(camImgs, O, buf);
             stripBufs.push_back(buf);
             std::vector<std::vector<uint8_t>> frameBits;
             for (int k = 0; k < cams; ++k)
-                frameBits.push_back(
-                    motionBits(camImgs[size_t(k)], prevCams[size_t(k)], mdW, mdH, rowBytes));
+                frameBits.push_back(motionBits(camImgs[size_t(k)], prevCams[size_t(k)], W));
             bits.push_back(std::move(frameBits));
         }
         prevCams.clear();
@@ -105,40 +90,36 @@ void Rig::renderFrames() {
     }
 }
 
-// The library, one set-up stitcher per overlap, and the record of frame 0.
+// The library as the simulator's host starts it (its own block scoring), one
+// set-up stitcher per overlap, and the record of frame 0.
 void Rig::startStitchers() {
-    const int W = geo.camW, H = geo.camH, O = geo.overlapW, overlaps = cams - 1;
-    zelvo_stitch_set_dbg_out(0);
-    zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
-    fusion.resize(size_t(overlaps));
-    float thresholds[3] = {0.02f, 0.05f, 0.1f};
-    float incs[3] = {0.5f, 0.0f, -0.5f};
-    // The constructor prints its switch lines; keep them off the report.
+    const int H = geo.camH, O = geo.overlapW;
+    zsim::RigConfig cfg;
+    cfg.cameras = cams;
+    cfg.camWidth = geo.camW;
+    cfg.overlap = O;
+    cfg.cellW = cfg.cellH = kCell;
+    cfg.blocks = kBlocks;
+    cfg.lutGrid = kLutGrid;
+    cfg.period = 0;  // tracking on every frame call
+    cfg.maskBlocks = true;
+    cfg.dbg = 0;
+    zsim::BlockScoring scoring;
+    scoring.maxScore = 10.0f;
+    scoring.minScore = -10.0f;
+    scoring.levels = {0.02f, 0.05f, 0.1f};
+    scoring.incs = {0.5f, 0.0f, -0.5f};
+    scoring.history = 1000;
+    fusion.assign(size_t(cams - 1), std::vector<uint8_t>(zelvo_host::fusion_map_bytes(H, O), 0));
+    library = std::make_unique<zsim::Stitchers>(cfg, H, luts, fusion, scoring);
+    st = library->list();
+    // The library prints its switch lines; keep them ahead of the report.
     std::fflush(stdout);
-    for (int i = 0; i < overlaps; ++i) {
-        fusion[size_t(i)].assign(size_t(W) * size_t(H), 0);
-        DynStitcher* s = create_dynstitcher(
-            0, 0, W, H, O, kBlocks, 10.0f, -10.0f, 0.0f, 3, thresholds, incs, 1, 1000, kLutGrid,
-            kLutGrid, lut.data(), lut.data(), i, unsigned(mdW), unsigned(mdH), kCell, kCell);
-        setup_dynstitcher(s, 0, reinterpret_cast<unsigned long>(fusion[size_t(i)].data()));
-        st.push_back(s);
-    }
-
-    info.img_num = uint32_t(cams);
-    info.strip_buf_width = uint32_t(2 * O * overlaps);
-    info.md_width = uint32_t(W);
-    info.md_height = uint32_t(H);
-    for (int i = 0; i < overlaps; ++i) {
-        info.strip_width[i] = uint32_t(O);
-        info.strip_height[i] = uint32_t(H);
-    }
+    zsim::fillRecord(cfg, H, stripBufs[0], info);
     selectFrame(0);
 }
 
-Rig::~Rig() {
-    for (DynStitcher*& s : st) destroy_dynstitcher(&s);
-    zelvo_stitch_uninit();
-}
+Rig::~Rig() = default;
 
 void Rig::selectFrame(int k) {
     k %= kFrames;

@@ -1,8 +1,9 @@
 // Rigs of real footage for the benchmarks: cameras cut from the bundled
-// sample frames (scaled up for the larger geometries), their overlap strips
-// in a host-style strip buffer, packed motion bitmaps from frame differences,
-// LUTs whose vertices point at the motion cell under them, and stitchers set
-// up through the library's own entry points.
+// sample frames (scaled up for the larger geometries), with the simulator's
+// host (zelvo_sim_host) filling their buffers: overlap strips in the strip
+// buffer, packed motion bitmaps from frame differences, LUTs whose vertices
+// point at the motion cell under them, the library and its stitchers, the
+// frame record.
 #pragma once
 
 #include <memory>
@@ -12,6 +13,10 @@
 #include <opencv2/core.hpp>
 
 #include "zelvo_stitch.h"
+
+namespace zsim {
+class Stitchers;
+}
 
 namespace zb {
 
@@ -46,11 +51,12 @@ struct Rig {
     Geometry geo;
     int cams;
     int mdW, mdH, rowBytes;
-    std::vector<uint32_t> lut;
+    std::vector<std::vector<uint32_t>> luts;              // per camera
     std::vector<cv::Mat> stripBufs;                       // per frame
     std::vector<std::vector<std::vector<uint8_t>>> bits;  // per frame, per camera
     std::vector<std::vector<uint8_t>> fusion;             // per overlap
-    std::vector<DynStitcher*> st;
+    std::vector<DynStitcher*> st;                         // owned by library
+    std::unique_ptr<zsim::Stitchers> library;
     _ZELVO_STITCH_INFO info{};
 
 private:

@@ -15,12 +15,16 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$jobs" --target zelvo-stitch-sim
 
 out=out
+quality=1
+video=1
 args=("$@")
 for ((i = 0; i < ${#args[@]}; i++)); do
   case "${args[$i]}" in
     -h|--help) exec "./$build/tools/zelvo-stitch-sim" --help ;;
     --out) out="${args[$((i + 1))]:-out}" ;;
     --out=*) out="${args[$i]#--out=}" ;;
+    --no-quality) quality=0 ;;
+    --no-video) video=0 ;;
   esac
 done
 
@@ -34,7 +38,13 @@ echo "  preview.png        the cameras of the last frame side by side, its panor
 echo "  panorama.png       the last blended panorama (--write-frames: one per frame in frames/)"
 echo "  shift.png          shift written by the library against the true misalignment"
 echo "  fusion_map_N.png   the last fusion map of each overlap (the library's own)"
-echo "  panorama.mp4       the panoramas with the seams and blend bands the host uses"
-echo "  seams.png          the last frame's seams: library, middle, Voronoi, DP, graph cut"
-echo "  quality.png        seam cost, mover cut, jitter, ghosting, edge step and time per method, raw and through the running map"
-echo "  shift.csv, quality.csv, summary.json"
+if [ "$video" = 1 ]; then
+  echo "  panorama.mp4       the blended panoramas of every frame (seams and blend bands with --seams)"
+fi
+if [ "$quality" = 1 ]; then
+  echo "  seams.png          the last frame's seams: library, middle, Voronoi, DP, graph cut"
+  echo "  quality.png        seam cost, mover cut, jitter, ghosting, edge step and time per method"
+  echo "  shift.csv, quality.csv, summary.json"
+else
+  echo "  shift.csv, summary.json"
+fi

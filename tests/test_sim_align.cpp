@@ -5,10 +5,9 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_align.h"
-#include "sim_host.h"
-#include "sim_input.h"
-#include "sim_render.h"
+#include "align/align.h"
+#include "io/input.h"
+#include "io/results.h"
 #include "test_support.h"
 
 // Two 384 px cameras 192 px apart over a bundled frame, the right one displaced by d (bilinear for

@@ -8,7 +8,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "sim_host.h"
+#include "io/results.h"
+#include "rig/host_buffers.h"
 #include "test_support.h"
 
 namespace {

@@ -145,6 +145,9 @@ TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
     writeClip(dir / "cut.avi", 10);
     truncate(dir / "cut.avi");
     std::ofstream(dir / "afile") << "plain text, which FFmpeg plays\nas a video of its letters\n";
+    fs::create_directories(dir / "one");  // single images, outside the empty folder
+    std::ofstream(dir / "one" / "broken.jpg") << "not a picture\n";
+    ASSERT_TRUE(cv::imwrite((dir / "one" / "tiny.png").string(), frame(0)(cv::Rect(0, 0, 40, 30))));
 
     const std::string d = "'" + dir.string() + "/";
     const std::pair<std::string, const char*> cases[] = {
@@ -157,7 +160,7 @@ TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
         {"--quiet=1", "--quiet"},
         {"--out ''", "--out"},
         {"--overlap 100", "--overlap 100 with --cell width 4 gives 25"},
-        {"--width 384 --overlap 200", "more than half of --width 384"},
+        {"--width 384 --overlap 200", "200 is too wide for cameras of 384 px: more than half"},
         {"--misalign 0:8,0:4", "--misalign"},
         {"--cameras 2 --misalign 1 --misalign 2", "--misalign: given 2 times"},
         {"--camera a", "--camera: given 1 time;"},
@@ -177,11 +180,35 @@ TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
                                                            "horizontal translation: vertical offset"},
         {"--blocks 64 --cell 4x64", "--blocks 64 cannot cut 9 mask rows"},
         {"--out " + d + "afile/sub'", "afile is a file, not a folder"},
+        {"--misalign 40", "40 px is beyond the library's +-32 px reach"},
+        {"--overlap 500", "--overlap 500 is too wide"},
+        {"--input " + d + "one/broken.jpg'", "broken.jpg does not decode"},
+        {"--input " + d + "one/tiny.png'", "below the smallest the simulator plays, 64x64 px: give "
+                                       "footage of at least 128x64 px"},
     };
     for (const auto& [args, named] : cases) {
         // The case's own --out, given last, wins over this one.
         const auto [status, err] = runSim("--out '" + (dir / "out").string() + "' " + args);
         EXPECT_TRUE(status == 2 && !fs::exists(dir / "out")) << args << "\n" << err;
         EXPECT_NE(err.find(named), std::string::npos) << args << "\n" << err;
+    }
+}
+
+// A folder of one image plays as one image does (30 frames); --frames beyond the footage plays
+// what there is and says so.
+TEST(SimInput, OneImageFolderRepeatsAndShortFootageSaysSo) {
+    REQUIRE_SIM();
+    const fs::path dir = freshDir("edges");
+    writeFrames(dir / "one", "f.png", 1, {0, 0, 128, 64});
+    writeFrames(dir / "three", "f.png", 3, {0, 0, 128, 64});
+    const std::tuple<const char*, const char*, const char*, long> cases[] = {
+        {"one", "", "", 30}, {"three", " --frames 5", "holds 3 frames; playing 3", 3}};
+    for (const auto& [input, extra, said, frames] : cases) {
+        const auto [status, err] = runSim("--cameras 2 --out '" + (dir / "out").string() +
+                                          "' --input '" + (dir / input).string() + "'" + extra);
+        ASSERT_EQ(status, 0) << err;
+        EXPECT_NE(err.find(said), std::string::npos) << err;
+        const std::string csv = slurp(dir / "out" / "shift.csv");  // one overlap
+        EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + frames) << input;
     }
 }

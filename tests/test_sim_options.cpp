@@ -2,7 +2,7 @@
 // that do not fit are refused through the program in test_sim_input.cpp.)
 #include <gtest/gtest.h>
 
-#include "sim_input.h"
+#include "io/input.h"
 
 // On the bundled 768 px footage two cameras of 384 px share half a camera; the fitted rig is one
 // the checks accept.

@@ -4,8 +4,9 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "sim_host.h"
-#include "sim_quality.h"
+#include "lab/lab.h"
+#include "rig/host_buffers.h"
+#include "rig/rig.h"
 #include "test_support.h"
 
 // Strips alike but in column 3 (|L - R| = 40) and the edge columns (51), a mover in column 5 on

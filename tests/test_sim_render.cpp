@@ -5,7 +5,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_host.h"
+#include "rig/rig.h"
 #include "test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// Long-run drivers over the simulator's host logic (tools/sim_host: cameras,
+// Long-run drivers over the simulator's host logic (tools/rig: cameras,
 // strip buffer, motion bitmaps, LUTs, both paths, panorama blend) on the
 // bundled footage, writing no output. Exits 2 on bad arguments, missing
 // footage or a broken lifecycle.
@@ -25,7 +25,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_host.h"
+#include "app/options.h"
+#include "rig/rig.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Realistic camera rendering for the simulator: layer split, parallax,
 // exposure, vignetting and noise.
-#include "sim_render.h"
+#include "rig/render.h"
 
 #include <algorithm>
 #include <cmath>
@@ -166,25 +166,6 @@ void Sensor::apply(cv::Mat& bgr, uint64_t seed) const {
                 const int t = p[c] * f[x] + noiseQ10 + 512;
                 p[c] = uint8_t(t <= 0 ? 0 : std::min(255, t >> 10));
             }
-        }
-    }
-}
-
-void blendFusion(const cv::Mat& fresh, double a, cv::Mat& runningQ8, cv::Mat& out) {
-    CV_Assert(fresh.type() == CV_8UC1);
-    const bool first = runningQ8.size() != fresh.size();
-    if (first) runningQ8.create(fresh.size(), CV_32SC1);
-    out.create(fresh.size(), CV_8UC1);
-    const long long aQ16 = std::lround(std::clamp(a, 0.0, 1.0) * 65536.0);
-    for (int y = 0; y < fresh.rows; ++y) {
-        const uint8_t* f = fresh.ptr<uint8_t>(y);
-        int* r = runningQ8.ptr<int>(y);
-        uint8_t* o = out.ptr<uint8_t>(y);
-        for (int x = 0; x < fresh.cols; ++x) {
-            const int target = f[x] << 8;
-            // Integer division truncates toward zero on every platform.
-            r[x] = first ? target : r[x] + int(aQ16 * (target - r[x]) / 65536);
-            o[x] = uint8_t((r[x] + 128) >> 8);
         }
     }
 }

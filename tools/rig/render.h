@@ -74,11 +74,6 @@ private:
     cv::Mat factorQ10_;  // CV_32SC1: gain x vignetting per pixel, 1024 = 1.0
 };
 
-// The host's running fusion map: running = a x fresh + (1 - a) x running, kept
-// in Q8 fixed point (CV_32SC1; empty: starts at fresh), out = running rounded
-// to 8 bits. The library's own map is left as it is.
-void blendFusion(const cv::Mat& fresh, double a, cv::Mat& runningQ8, cv::Mat& out);
-
 }  // namespace zsim
 
 #endif

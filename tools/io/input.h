@@ -12,7 +12,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "sim_host.h"
+#include "rig/rig_config.h"
 
 namespace zsim {
 
@@ -25,9 +25,9 @@ bool naturalLess(const std::string& a, const std::string& b);
 struct Source {
     enum Kind { Folder, Image, Video } kind = Folder;
     std::string path;
-    std::vector<std::string> files;  // Folder: the frames in natural order
+    std::vector<std::string> files;  // the frames in natural order (Image: the one image)
     int skipped = 0;                 // Folder: files that are not frames
-    int frames = 0;                  // frames checked and playable; -1: one image, repeats
+    int frames = 0;  // frames checked and playable; -1: one image (or a folder of one), repeats
     cv::Size size;
 };
 

@@ -1,5 +1,5 @@
-// Frame sources and rig fitting; see sim_input.h.
-#include "sim_input.h"
+// Frame sources and rig fitting; see input.h.
+#include "io/input.h"
 
 #include <algorithm>
 #include <cctype>
@@ -58,25 +58,31 @@ bool isFrameFile(const fs::path& p) {
 
 // A JPEG cut short still decodes (the missing rows grey), so its end is
 // checked: a whole file closes with the end-of-image marker FF D9, possibly
-// followed by a little padding.
-bool jpegComplete(const std::string& path) {
+// followed by a little padding. Only a file that starts as a JPEG (FF D8) is
+// called truncated; anything else fails to decode.
+bool jpegTruncated(const std::string& path) {
     std::ifstream f(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = f.tellg();
     const std::streamoff tail = std::min<std::streamoff>(size, 64);
-    std::string end(size_t(tail), '\0');
+    std::string start(2, '\0'), end(size_t(tail), '\0');
+    f.seekg(0);
+    f.read(start.data(), 2);
     f.seekg(size - tail);
     f.read(end.data(), tail);
-    return f && end.find("\xFF\xD9") != std::string::npos;
+    return f && start == "\xFF\xD8" && end.find("\xFF\xD9") == std::string::npos;
 }
 
 // Decodes one image file; "" or why it cannot be played.
 std::string readImage(const std::string& path, cv::Mat& img) {
     img.release();
     const std::string ext = lowerExtension(path);
-    if ((ext == ".jpg" || ext == ".jpeg") && !jpegComplete(path))
-        return "image " + path + " is truncated (no end-of-image marker)";
+    if ((ext == ".jpg" || ext == ".jpeg") && jpegTruncated(path))
+        return "image " + path + " is truncated (no end-of-image marker): replace it with a " +
+               "whole image or remove it";
     if (cv::haveImageReader(path)) img = cv::imread(path, cv::IMREAD_COLOR);
-    if (img.empty()) return "cannot read image " + path + " (not an image, truncated or corrupt)";
+    if (img.empty())
+        return "image " + path + " does not decode (not a JPEG or PNG, truncated or corrupt): " +
+               "replace it with a whole image or remove it";
     return "";
 }
 
@@ -111,6 +117,8 @@ bool scanFolder(Source& src, int limit, std::string& err) {
                    false;
     }
     src.frames = int(src.files.size());
+    // One frame in the folder: played as one image is, repeated.
+    if (src.frames == 1) src.kind = Source::Image, src.frames = -1;
     return true;
 }
 
@@ -153,7 +161,8 @@ bool scanSource(const std::string& path, int limit, Source& src, std::string& er
         return scanFolder(src, limit, err);
     }
     if (!fs::exists(path, ec)) return err = "no such file or folder: " + path, false;
-    if (cv::haveImageReader(path)) {
+    // Named as an image, read as one: a broken .jpg is a broken image, not a video.
+    if (isFrameFile(path) || cv::haveImageReader(path)) {
         src.kind = Source::Image;
         src.files = {path};
         cv::Mat img;
@@ -173,7 +182,7 @@ FrameReader::FrameReader(const Source& src) : src_(src) {
 bool FrameReader::next(cv::Mat& frame) {
     switch (src_.kind) {
         case Source::Image:
-            if (image_.empty()) image_ = cv::imread(src_.path, cv::IMREAD_COLOR);
+            if (image_.empty()) image_ = cv::imread(src_.files[0], cv::IMREAD_COLOR);
             frame = image_;
             break;
         case Source::Folder:
@@ -204,12 +213,8 @@ std::string rigText(int w, int o) {
 
 // Whether width w and overlap o make a rig of `cameras` within frameW px.
 std::string misfit(const RigConfig& r, int frameW) {
-    if (r.overlap >= r.camWidth)
-        return "--overlap " + std::to_string(r.overlap) + " must be below --width " +
-               std::to_string(r.camWidth);
-    if (r.cameras > 2 && 2 * r.overlap > r.camWidth)
-        return "--overlap " + std::to_string(r.overlap) + " is more than half of --width " +
-               std::to_string(r.camWidth) + ": a middle camera's two overlaps would cross";
+    const std::string wide = overlapTooWide(r);
+    if (!wide.empty()) return wide;
     if (r.camWidth > kMaxCamWidth)
         return "--width " + std::to_string(r.camWidth) + " exceeds " +
                std::to_string(kMaxCamWidth) + " px";

@@ -4,111 +4,11 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "sim_host.h"
+#include "app/options.h"
+#include "io/results.h"
+#include "zelvo_stitch.h"
 
 namespace zsim {
-
-std::string usage(const char* prog) {
-    std::ostringstream u;
-    u << "Usage: " << prog << " [options]\n"
-      << "Plays frames through a simulated rig of side-by-side cameras and runs\n"
-         "libzelvo_stitch on it as a device host would (closed loop: every shift the\n"
-         "library writes moves the sampling of the overlap's right camera).\n"
-         "\n"
-         "Input and output:\n"
-         "  --input PATH         a folder of JPEG/PNG frames (played in natural order: f2\n"
-         "                       before f10), one image repeated, or a video file (.avi,\n"
-         "                       .mp4, .mkv, ...); the cameras are cut from each frame\n"
-         "                       (default: the bundled footage)\n"
-         "  --camera PATH        a real rig instead: one folder, image or video per camera,\n"
-         "                       given once per camera from left to right (2 to 5 times),\n"
-         "                       already warped so that neighbours overlap by a horizontal\n"
-         "                       translation; without --overlap it is measured on the\n"
-         "                       first frames (feature matches) and a pair that does not\n"
-         "                       overlap so is refused; no true misalignment is known,\n"
-         "                       alignment is the residual measured on the images\n"
-         "  --frames N           frames to play (default: all; one image: 30)\n"
-         "  --out DIR            output folder, created with its parents (default: out)\n"
-         "  --seams              draw the seam (red) and blend band (yellow) of every overlap\n"
-         "                       on the panoramas\n"
-         "  --write-frames       also write every frame's panorama as\n"
-         "                       frames/panorama_NNNN.png (off: about 0.7 MB a frame at\n"
-         "                       768x576; without it a run writes about 2.5 MB)\n"
-         "  --no-frames          no per-frame panoramas (the default)\n"
-         "Rig (--width and --overlap fitted to the footage unless given):\n"
-         "  --cameras N          cameras side by side, 2 to 5 (default 3; with --camera, the\n"
-         "                       number of --camera options)\n"
-         "  --width PX           width of one camera image (default: the whole frame width\n"
-         "                       used, neighbours sharing half a camera; 384 on 768 px\n"
-         "                       footage with 3 cameras); wider footage is used centred\n"
-         "  --overlap PX         columns shared by neighbouring cameras (default: the\n"
-         "                       largest even number of cells up to half the width, 192 on\n"
-         "                       768 px footage; with --camera: measured on the images);\n"
-         "                       at most half the width with 3+ cameras\n"
-         "  --cell WxH           mask cell in pixels (default 4x4)\n"
-         "  --blocks N           mask blocks per overlap (default 4)\n"
-         "  --lut-grid N         LUT vertices per row and column (default 33)\n"
-         "  --period N           tracking period in frames, 0 = every frame (default 2)\n"
-         "  --misalign SCHEDULE  displacement of an overlap's right camera in pixels, as\n"
-         "                       FRAME:PX[,FRAME:PX...] or PX (= 0:PX), |PX| <= 64; give it\n"
-         "                       once per overlap, left to right (default 8, -12, 8, -12)\n"
-         "  --motion-threshold N mean grey difference that marks a 16x16 block as moving\n"
-         "                       (default 8)\n"
-         "Realistic cameras and the host's seam handling:\n"
-         "  --ideal              cameras that differ only by the misalignment: parallax,\n"
-         "                       exposure, vignetting and noise 0 (later options override)\n"
-         "  --parallax PX        extra displacement of movers (people, cars) in each\n"
-         "                       overlap's right camera, -32 to 32 (default 4); rendered\n"
-         "                       only where the clip's median background explains it (no\n"
-         "                       moving camera, movers small enough), else 0 with a note\n"
-         "  --exposure PCT       gain step between neighbouring cameras, per cent (default 5)\n"
-         "  --vignetting PCT     light lost in the image corners, per cent (default 0)\n"
-         "  --noise SIGMA        sensor noise, grey levels, 0 to 32 (default 2)\n"
-         "  --motion-levels B    pass graded 0-3 motion maps to process, not 0/1 (default 0)\n"
-         "  --seam-blend A       blend each new fusion map into the host's running map:\n"
-         "                       A x new + (1 - A) x running, 0 = off (default 0, and\n"
-         "                       0.05 with --motion-aware 0)\n"
-         "  --no-quality         skip the seam comparison with the peers\n"
-         "  --graphcut WHEN      graph cut in the comparison: auto (skipped, with a note,\n"
-         "                       on frames over 1.5 million pixels, where it takes seconds\n"
-         "                       per overlap and frame) or always (default auto)\n"
-         "  --no-video           skip panorama.mp4\n"
-         "Library switches (zelvo_stitch_init), 0 or 1:\n"
-         "  --reset-mask B       random reset of the fusion map after quiet frames (default 0)\n"
-         "  --mask-blocks B      hold the seam in blocks without enough motion (default 0)\n"
-         "  --weighted-history B weighted motion history (default 1)\n"
-         "  --motion-aware B     motion-aware mode (zelvo_stitch_set_motion_aware): track\n"
-         "                       the static background, keep the seam off movers; 0 gives\n"
-         "                       the specified behaviour (default 1)\n"
-         "Messages:\n"
-         "  --dbg N              library print switch (zelvo_stitch_set_dbg_out; 1 = verbose\n"
-         "                       diagnostics on standard output; default 0)\n"
-         "  --quiet              no progress bar, no summary line\n"
-         "  --help               this text\n"
-         "\n"
-         "Writes to the output folder: panorama.png (the last frame), preview.png\n"
-         "(cameras of the last frame side by side above its panorama), fusion_map_I.png,\n"
-         "shift.csv, shift.png, summary.json, with --write-frames frames/ and, unless\n"
-         "turned off, panorama.mp4 (the panoramas with the seams and blend bands the host\n"
-         "uses) and the seam comparison: per frame, overlap and method (library, middle,\n"
-         "voronoi, dp, graphcut: each method's own map, and with --seam-blend A again\n"
-         "as NAME_running, through a running map of the host's with the same A)\n"
-         "quality.csv with seam_cost (mean |left - right| at the seam, grey levels),\n"
-         "mover_cut (share of rows whose seam lies on a mover), jitter_all and\n"
-         "jitter_static (seam movement, px per frame, all rows and rows without\n"
-         "motion), ghosting (mean w (1 - w) |left - right|), edge_step ((1 - w)\n"
-         "|left - right| at the overlap's first column plus w |left - right| at its\n"
-         "last, grey levels) and ms; the means in summary.json and quality.png;\n"
-         "seams.png (the last frame's seams). The comparison runs on a thread of its\n"
-         "own while the library plays; the summary line gives the library's time and\n"
-         "the comparison's apart.\n"
-         "Every input is checked in full (every frame decoded, sizes compared) before\n"
-         "anything is written.\n"
-         "Exit status: 0 success; 2 bad arguments or input (nothing written); 3 the\n"
-         "output cannot be written (folder not creatable, disk full); 1 the library\n"
-         "failed.\n";
-    return u.str();
-}
 
 namespace {
 
@@ -340,21 +240,11 @@ std::string applySchedules(RigConfig& r, const std::vector<Schedule>& schedules)
 }
 
 // What can be told of --width and --overlap before the footage is known
-// (without both, the rig is fitted to the footage once its width is).
+// (without both, the rig is fitted to the footage once its width is; the
+// overlap's mask columns are checked on the fitted rig).
 std::string checkGivenRig(const Options& opt) {
     const RigConfig& r = opt.rig;
-    const bool both = opt.widthGiven && opt.overlapGiven;
-    if (both && r.overlap >= r.camWidth)
-        return "--overlap " + std::to_string(r.overlap) + " must be below --width " +
-               std::to_string(r.camWidth);
-    if (both && r.cameras > 2 && 2 * r.overlap > r.camWidth)
-        return "--overlap " + std::to_string(r.overlap) + " is more than half of --width " +
-               std::to_string(r.camWidth) + ": a middle camera's two overlaps would cross";
-    const int cells = r.overlap / r.cellW;
-    if (opt.overlapGiven && (cells < 2 || cells % 2 != 0))
-        return "--overlap " + std::to_string(r.overlap) + " with --cell width " +
-               std::to_string(r.cellW) + " gives " + std::to_string(cells) +
-               " mask columns; it needs an even number, at least 2";
+    if (opt.widthGiven && opt.overlapGiven) return overlapTooWide(r);
     return "";
 }
 

@@ -10,12 +10,9 @@
 
 #include <opencv2/core.hpp>
 
+#include "rig/rig_config.h"
+
 namespace zsim {
-
-struct RigConfig;
-
-// The furthest the library moves an overlap's shift either way, px.
-constexpr int kShiftReach = 32;
 
 // One camera as the host blends it: the grey image (shifts applied) and the
 // motion map the host passed to the library (one byte per 16 x 16 block,

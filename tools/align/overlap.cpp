@@ -1,5 +1,5 @@
 // The overlap of a real rig's neighbouring cameras, from their images; see
-// sim_align.h.
+// align.h.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -9,19 +9,18 @@
 #include <opencv2/features2d.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "sim_align.h"
-#include "sim_host.h"
+#include "align/align.h"
 
 namespace zsim {
 
 namespace {
 
-constexpr int kFeatures = 3000;      // ORB features per image
-constexpr int kMinInliers = 12;      // matches that agree on one displacement
-constexpr double kRansacPx = 2.0;    // reprojection error of an inlier
-constexpr double kMaxDyPx = 3.0;     // vertical offset a rig may have
-constexpr double kMaxAngleDeg = 0.5; // ~2.5 px across 300 rows
-constexpr double kMaxScale = 0.02;   // |scale - 1|
+constexpr int kFeatures = 3000;       // ORB features per image
+constexpr int kMinInliers = 12;       // matches that agree on one displacement
+constexpr double kRansacPx = 2.0;     // reprojection error of an inlier
+constexpr double kMaxDyPx = 3.0;      // vertical offset a rig may have
+constexpr double kMaxAngleDeg = 0.5;  // ~2.5 px across 300 rows
+constexpr double kMaxScale = 0.02;    // |scale - 1|
 
 double median(std::vector<double> v) {
     const size_t mid = v.size() / 2;
@@ -79,7 +78,8 @@ OverlapFit estimateOverlap(const cv::Mat& left, const cv::Mat& right, int maxOve
     fit.inliers = int(dx.size());
     if (fit.inliers < kMinInliers) {
         fit.why = "too few matches: " + std::to_string(fit.inliers) + " of " +
-                  std::to_string(fit.matches) + " feature matches agree on one displacement (at least " +
+                  std::to_string(fit.matches) +
+                  " feature matches agree on one displacement (at least " +
                   std::to_string(kMinInliers) + " needed)";
         return fit;
     }
@@ -114,7 +114,8 @@ std::string fitOverlapFromImages(RigConfig& rig, const std::vector<cv::Mat>& fir
     for (int k = 0; k + 1 < n; ++k) {
         const OverlapFit f = estimateOverlap(first[k], first[k + 1], maxOverlap);
         const std::string pair = "cameras " + std::to_string(k) + " and " + std::to_string(k + 1);
-        if (!f.ok && given == 0) return pair + " do not overlap as a horizontal translation: " + f.why;
+        if (!f.ok && given == 0)
+            return pair + " do not overlap as a horizontal translation: " + f.why;
         if (!f.ok) {
             notes.push_back("warning: --overlap " + std::to_string(given) + " not checked for " +
                             pair + ": " + f.why);
@@ -127,8 +128,8 @@ std::string fitOverlapFromImages(RigConfig& rig, const std::vector<cv::Mat>& fir
                         fixed(f.scale, 3) + ")");
         if (given > 0 && std::abs(f.overlapPx - given) > kShiftReach)
             notes.push_back("warning: --overlap " + std::to_string(given) + " but " + pair +
-                            " overlap by " + fixed(f.overlapPx) +
-                            " px, beyond the library's +-" + std::to_string(kShiftReach) +
+                            " overlap by " + fixed(f.overlapPx) + " px, beyond the library's +-" +
+                            std::to_string(kShiftReach) +
                             " px reach: the shift cannot close the difference");
         est.push_back(f.overlapPx);
     }
@@ -144,8 +145,10 @@ std::string fitOverlapFromImages(RigConfig& rig, const std::vector<cv::Mat>& fir
         if (std::abs(rest) > kShiftReach)
             return "cameras " + std::to_string(k) + " and " + std::to_string(k + 1) +
                    " overlap by " + fixed(est[size_t(k)]) + " px but the rig's overlap is " +
-                   std::to_string(rig.overlap) + " px (the pairs' mean): one overlap cannot serve "
-                   "pairs that differ by more than " + std::to_string(kShiftReach) + " px";
+                   std::to_string(rig.overlap) +
+                   " px (the pairs' mean): one overlap cannot serve "
+                   "pairs that differ by more than " +
+                   std::to_string(kShiftReach) + " px";
         rig.calibrationPx.push_back(rest);
     }
     return "";

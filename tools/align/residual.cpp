@@ -1,4 +1,4 @@
-// Residual misalignment of an overlap's static background; see sim_align.h.
+// Residual misalignment of an overlap's static background; see align.h.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -6,20 +6,21 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "sim_align.h"
-#include "sim_host.h"
+#include "align/align.h"
+#include "zelvo_stitch_host.h"
 
 namespace zsim {
 
 namespace {
 
-constexpr int kPatch = 32;             // px, square
-constexpr int kGrid = 32;              // px between patch origins, both ways
-constexpr double kMinTexture = 3.0;    // mean |horizontal step| in the patch, grey levels
-constexpr double kMinPeak = 0.8;       // normalised cross-correlation of an accepted match
-constexpr double kPeakMargin = 0.05;   // over any score 4 px or more away from the peak
-constexpr int kMinPatches = 6;         // fewer measured patches: no answer
-constexpr int kMaxPatches = 512;       // more: rows of patches skipped evenly (wide footage)
+constexpr int kMotionBlock = zelvo_host::kMotionBlockPx;
+constexpr int kPatch = 32;            // px, square
+constexpr int kGrid = 32;             // px between patch origins, both ways
+constexpr double kMinTexture = 3.0;   // mean |horizontal step| in the patch, grey levels
+constexpr double kMinPeak = 0.8;      // normalised cross-correlation of an accepted match
+constexpr double kPeakMargin = 0.05;  // over any score 4 px or more away from the peak
+constexpr int kMinPatches = 6;        // fewer measured patches: no answer
+constexpr int kMaxPatches = 512;      // more: rows of patches skipped evenly (wide footage)
 
 int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -47,8 +48,7 @@ double horizontalTexture(const cv::Mat& patch) {
 
 // Offset (right column minus left strip column) of one patch, to a fraction of
 // a pixel; NaN when the match is weak, ambiguous or at the end of the reach.
-double matchPatch(const cv::Mat& patch, const cv::Mat& rightRows, int u, cv::Mat& scores,
-                  int& at) {
+double matchPatch(const cv::Mat& patch, const cv::Mat& rightRows, int u, cv::Mat& scores, int& at) {
     const int x0 = std::max(0, u - kResidualReach);
     const int x1 = std::min(rightRows.cols - kPatch, u + kResidualReach);
     const double none = std::numeric_limits<double>::quiet_NaN();
