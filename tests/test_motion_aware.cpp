@@ -12,8 +12,7 @@
 namespace {
 
 constexpr int kW = 512, kH = 240, kOverlap = 256, kCell = 4, kLutGrid = 33;
-constexpr int kMdCols = kW / 16, kMdRows = kH / 16, kRowBytes = 4;
-constexpr int kMaskCols = kOverlap / kCell, kMaskRows = kH / kCell;
+constexpr int kMdCols = kW / 16, kMdRows = kH / 16;
 
 // Blurred noise with corners everywhere, grey levels lo..hi.
 cv::Mat texture(int rows, int cols, uint64_t seed, int lo = 0, int hi = 255, double blur = 6.0) {
@@ -32,7 +31,7 @@ public:
             for (int c = 0; c < kLutGrid; ++c) {
                 const int x = std::min(c * kW / (kLutGrid - 1), kW - 1) / 16;
                 const int y = std::min(r * kH / (kLutGrid - 1), kH - 1) / 16;
-                lut_.push_back((uint32_t(y) << 22) | (uint32_t(x) << 6));
+                lut_.push_back(zelvo_host::lut_word(y, x));
             }
         zelvo_stitch_set_dbg_out(getenv("ZDBG") ? 1 : 0);
         zelvo_stitch_init(kLutGrid, 4, 0, 0, 0, 1);
@@ -40,18 +39,18 @@ public:
         Zelvo_Stitch_Shift_Every_N_Frames = 0;
         static float thresholds[] = {0.02f, 0.1f}, incs[] = {1.0f, -1.0f};
         zt::StdoutCapture quiet;
-        stitcher = create_dynstitcher(0, 0, kW, kH, kOverlap, 4, 50.0f, -50.0f, 0.0f, 2,
-                                      thresholds, incs, 1, 30, kLutGrid, kLutGrid, lut_.data(),
-                                      lut_.data(), 0, kMdCols, kMdRows, kCell, kCell);
-        fusion.assign(size_t(kH) * kOverlap, 0);
+        stitcher = create_dynstitcher(0, 0, kW, kH, kOverlap, 4, 50.0f, -50.0f, 0.0f, 2, thresholds,
+                                      incs, 1, 30, kLutGrid, kLutGrid, lut_.data(), lut_.data(), 0,
+                                      kMdCols, kMdRows, kCell, kCell);
+        fusion.assign(zelvo_host::fusion_map_bytes(kH, kOverlap), 0);
         setup_dynstitcher(stitcher, 0, (unsigned long)(uintptr_t)fusion.data());
-        strip_.assign(size_t(kH) * 2 * kOverlap, 0);
         info.img_num = 2, info.md_width = kW, info.md_height = kH;
-        info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
-        info.strip_buf_width = 2 * kOverlap;
         info.strip_width[0] = kOverlap, info.strip_height[0] = kH;
+        info.strip_buf_width = zelvo_host::strip_buffer_width(info.strip_width, 1);
+        strip_.assign(size_t(kH) * info.strip_buf_width, 0);
+        info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
         for (int c = 0; c < 2; ++c) {
-            bitmap_[c].assign(size_t(kMdRows) * kRowBytes, 0);
+            bitmap_[c].assign(zelvo_host::md_bitmap_bytes(kW, kH), 0);
             info.md_addr[c] = uint64_t(uintptr_t(bitmap_[c].data()));
         }
     }
@@ -66,13 +65,15 @@ public:
     // shift), the moving 16 x 16 blocks of each camera (camera pixels), a frame call and
     // the seam update.
     void frame(const cv::Mat& left, const cv::Mat& right, const std::vector<cv::Rect>& moving) {
-        cv::Mat buf(kH, 2 * kOverlap, CV_8UC1, strip_.data());
-        left.copyTo(buf(cv::Rect(0, 0, kOverlap, kH)));
+        cv::Mat buf(kH, int(info.strip_buf_width), CV_8UC1, strip_.data());
+        left.copyTo(
+            buf(cv::Rect(int(zelvo_host::strip_left_x(info.strip_width, 0)), 0, kOverlap, kH)));
         // The written shift moves the right camera's content left by that many pixels.
         cv::Mat shifted;
         const cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, -shift(), 0, 1, 0);
         cv::warpAffine(right, shifted, m, right.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
-        shifted.copyTo(buf(cv::Rect(kOverlap, 0, kOverlap, kH)));
+        shifted.copyTo(
+            buf(cv::Rect(int(zelvo_host::strip_right_x(info.strip_width, 0)), 0, kOverlap, kH)));
         for (int c = 0; c < 2; ++c) {
             std::fill(bitmap_[c].begin(), bitmap_[c].end(), uint8_t(0));
             const int x0 = c == 0 ? kW - kOverlap : 0;  // the overlap in camera c
@@ -80,7 +81,7 @@ public:
                 for (int y = r.y / 16; y <= (r.y + r.height - 1) / 16; ++y)
                     for (int x = (x0 + r.x) / 16; x <= (x0 + r.x + r.width - 1) / 16; ++x)
                         if (x >= 0 && x < kMdCols && y >= 0 && y < kMdRows)
-                            bitmap_[c][size_t(y * kRowBytes + x / 8)] |= uint8_t(1u << (x % 8));
+                            zelvo_host::md_set_block(bitmap_[c].data(), kW, x, y, 1);
         }
         zelvo_stitch_process(&stitcher, &info);
         stitcher->process(decoded_md_buffer[0], decoded_md_buffer[1]);
@@ -159,8 +160,8 @@ TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
     for (int r = cells.y; r < cells.y + cells.height; ++r)
         for (int c = cells.x; c < cells.x + cells.width; ++c) {
             const int w = s.currMask.at<uint8_t>(r, c);
-            ASSERT_TRUE(w <= 1 || w >= 254) << "blend weight " << w << " on moving cell (" << c
-                                            << ", " << r << ")";
+            ASSERT_TRUE(w <= 1 || w >= 254)
+                << "blend weight " << w << " on moving cell (" << c << ", " << r << ")";
         }
     expectNoEdgeStep(s);
 
@@ -171,10 +172,12 @@ TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
     int crossings = 0;
     for (int r = cells.y; r < cells.y + cells.height; ++r) {
         const uint8_t* row = soft.ptr<uint8_t>(r);
-        const int x = int(std::find_if(row, row + soft.cols, [](uint8_t w) { return w <= 127; }) - row);
+        const int x =
+            int(std::find_if(row, row + soft.cols, [](uint8_t w) { return w <= 127; }) - row);
         crossings += x >= cells.x && x < cells.x + cells.width;
     }
-    EXPECT_GT(crossings, cells.height / 2) << "the scene no longer leads 1.0's seam through the mover";
+    EXPECT_GT(crossings, cells.height / 2)
+        << "the scene no longer leads 1.0's seam through the mover";
 }
 
 TEST(MotionAware, SeamStaysPutInAStillSceneWithNoise) {

@@ -23,12 +23,12 @@ struct SeamRig {
     std::vector<float> thresholds, incs;
     bool enableReset = false, useMaskBlocks = true;
     std::vector<uint32_t> lut;
-    Bytes fusion = Bytes(6 * 8, 77);
+    Bytes fusion = Bytes(zelvo_host::fusion_map_bytes(6, 8), 77);
     DynStitcher* s = nullptr;
     DynStitcher& build() {
         zelvo_stitch_init(33, 2, 0, enableReset, useMaskBlocks, 1);
         for (int r = 0; r < 33; ++r)
-            for (int c = 0; c < 33; ++c) lut.push_back((uint32_t(r) << 22) | (uint32_t(c) << 6));
+            for (int c = 0; c < 33; ++c) lut.push_back(zelvo_host::lut_word(r, c));
         zt::StdoutCapture quiet;
         s = create_dynstitcher(0, 0, 16, 6, 8, 2, 10.0f, -7.0f, 0.0f, int(thresholds.size()),
                                thresholds.data(), incs.data(), scoreStep, resetQuiet, 33, 33,
@@ -86,8 +86,9 @@ TEST(Watershed, WorkedExample) {
 }
 
 // Random costs (ties or all levels, in blobs), seeds, stray labels and last-block rows on views
-// into larger images (their own row steps count): labels and counts are the plain flood's, nothing
-// outside the view changes. Two large grids, 1 or 2 rows or columns, then up to 60.
+// into larger images (their own row steps count, the cost's mostly unlike the markers'): labels and
+// counts are the plain flood's, nothing outside the view changes. Two large grids, 1 or 2 rows or
+// columns, then up to 60.
 TEST(Watershed, RandomFloodsMatchThePlainFlood) {
     cv::RNG rng(20240611);
     auto uni = [&](int lo, int hi) { return rng.uniform(lo, hi + 1); };
@@ -101,7 +102,7 @@ TEST(Watershed, RandomFloodsMatchThePlainFlood) {
         const int nb = uni(1, std::min(6, rows)), bh = (rows + nb - 1) / nb;
         const int lastRow = ds.lastMaskBlockRow = uni(0, (nb - 1) * bh);  // below: last block
         const cv::Rect roi(run % 2 * 3, run % 2 * 2, cols, rows);
-        cv::Mat costOuter(rows + 4, cols + 5, CV_8UC1),
+        cv::Mat costOuter(rows + 4, cols + 3 + run % 3, CV_8UC1),
             mkOuter(rows + 4, cols + 5, CV_32SC1, cv::Scalar(0x5A5A5A5A));
         cv::Mat cost = costOuter(roi), mk = mkOuter(roi);
         const int levels = uni(0, 2) == 0 ? 3 : 256, blob = uni(1, 4);
@@ -131,7 +132,8 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
     // Read-outs put the midpoint on the centre; outside the curve the end values extend.
     const struct { int center; Bytes out; } reads[] = {
         {0, {127, 111, 96, 81, 81, 81, 81, 81}}, {7, {186, 186, 186, 186, 173, 158, 143, 127}},
-        {4, curves[0].arr}, {-100, Bytes(8, 81)}, {1000, Bytes(8, 186)}};
+        {4, curves[0].arr}, {-100, Bytes(8, 81)}, {1000, Bytes(8, 186)},
+        {INT_MIN + 7, {81, 81, 81, 186, 186, 186, 186, 186}}};  // the index wraps in 32 bits
     // clang-format on
     for (const auto& c : curves)
         EXPECT_EQ(SigmoidCurve(c.len, c.k, c.maxVal).arr, c.arr) << c.k << " " << c.maxVal;
@@ -152,7 +154,8 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
 
 // Rows of the hard curve (k = 4) at held columns that follow the flood only where the block's
 // flag is set, or of the soft one (k = 0.25) at the flood's columns without mask blocks. Without
-// motion maps the scores move by the band of the label-1 share's change only, unclamped.
+// both motion maps (one alone is ignored) the scores move by the band of the label-1 share's
+// change only, unclamped.
 TEST(SeamWorkedExample, ThreeVariants) {
     // clang-format off
     const Bytes hard3 = {254, 254, 250, 127, 4, 0, 0, 0}, hard4 = {254, 254, 254, 250, 127, 4, 0, 0},
@@ -171,7 +174,8 @@ TEST(SeamWorkedExample, ThreeVariants) {
         DynStitcher& s = rig.build();
         s.diffImage = workedCost();
         s.blockSeamUpdate.assign(2, c.flag);
-        s.process(nullptr, nullptr);
+        Bytes moving(40 * 40, 1);
+        s.process(c.flag ? moving.data() : nullptr, c.useMaskBlocks ? nullptr : moving.data());
         EXPECT_EQ(s.blockScore, (std::vector<float>{-50.0f, 40.0f}));  // changes 0.12 and 0.2
         EXPECT_EQ(s.prevMaskBlockStats[1].labelOneCount, 5);           // now this frame's records
         for (int r = 0; r < 6; ++r) EXPECT_EQ(rowOf(s.currMask, r), c.rows[size_t(r)]) << r;

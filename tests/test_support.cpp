@@ -100,21 +100,22 @@ RigHost::RigHost() {
     footage();
     for (int r = 0; r < kLutGrid; ++r)  // anchors spread evenly over the motion grid
         for (int c = 0; c < kLutGrid; ++c)
-            lut_.push_back((uint32_t(r * (kMdRows - 1) / (kLutGrid - 1)) << 22) |
-                           (uint32_t(c * (kMdCols - 1) / (kLutGrid - 1)) << 6));
+            lut_.push_back(zelvo_host::lut_word(r * (kMdRows - 1) / (kLutGrid - 1),
+                                                c * (kMdCols - 1) / (kLutGrid - 1)));
     zelvo_stitch_set_dbg_out(0);
     zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
-    strip_.assign(size_t(kHeight) * 2 * kOverlap * kOverlaps, 0);
     info.img_num = kCameras, info.md_width = kWidth, info.md_height = kHeight;
+    for (int i = 0; i < kOverlaps; ++i)
+        info.strip_width[i] = kOverlap, info.strip_height[i] = kHeight;
+    info.strip_buf_width = zelvo_host::strip_buffer_width(info.strip_width, kOverlaps);
+    strip_.assign(size_t(kHeight) * info.strip_buf_width, 0);
     info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
-    info.strip_buf_width = 2 * kOverlap * kOverlaps;
     for (int c = 0; c < kCameras; ++c) {
-        bitmaps_[c].assign(size_t(kMdRows) * 4, 0);
+        bitmaps_[c].assign(zelvo_host::md_bitmap_bytes(kWidth, kHeight), 0);
         info.md_addr[c] = uint64_t(uintptr_t(bitmaps_[c].data()));
     }
     for (int i = 0; i < kOverlaps; ++i) {
-        info.strip_width[i] = kOverlap, info.strip_height[i] = kHeight;
-        fusion[i].assign(size_t(kHeight) * kOverlap, 0);
+        fusion[i].assign(zelvo_host::fusion_map_bytes(kHeight, kOverlap), 0);
         create(i);
     }
 }
@@ -143,7 +144,9 @@ void RigHost::fill(int frame) {
     for (int i = 0; i < kOverlaps; ++i)
         for (int side = 0; side < 2; ++side)  // the left strip, then the misaligned right one
             g(cv::Rect(60 + 170 * i + side * kMisalign[i], 0, kOverlap, kHeight))
-                .copyTo(buf(cv::Rect((2 * i + side) * kOverlap, 0, kOverlap, kHeight)));
+                .copyTo(buf(cv::Rect(int(side ? zelvo_host::strip_right_x(info.strip_width, i)
+                                              : zelvo_host::strip_left_x(info.strip_width, i)),
+                                     0, kOverlap, kHeight)));
     // About one block in four moving, different per frame and camera.
     cv::RNG rng(uint64_t(frame) * 977 + 1);
     for (auto& bitmap : bitmaps_)

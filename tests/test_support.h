@@ -9,7 +9,7 @@
 
 #include <opencv2/core.hpp>
 
-#include "zelvo_stitch.h"
+#include "zelvo_stitch_host.h"
 
 namespace zt {
 

@@ -70,7 +70,7 @@ void fillLuts(FuzzedDataProvider& in, std::vector<uint32_t> (&luts)[2], unsigned
             const bool any =
                 lutMode == 0 || mdW == 0 || mdH == 0 || in.ConsumeIntegralInRange<int>(0, 255) == 0;
             word = any ? noise
-                       : (((noise >> 22) % mdH) << 22) | (((noise >> 6) % mdW) << 6) |
+                       : zelvo_host::lut_word((noise >> 22) % mdH, (noise >> 6) % mdW) |
                              (noise & 0x3F003Fu);
         }
 }
@@ -101,12 +101,13 @@ void runThreeFrames(FuzzedDataProvider& in, DynStitcher* s, unsigned mdW, unsign
     info.img_num = 2;
     const uint32_t stripW = in.ConsumeIntegralInRange<uint32_t>(1, 96);
     const uint32_t stripH = in.ConsumeIntegralInRange<uint32_t>(1, 96);
-    info.strip_buf_width = 2 * stripW + in.ConsumeIntegralInRange<uint32_t>(0, 3);
     info.strip_width[0] = stripW;
+    info.strip_buf_width = zelvo_host::strip_buffer_width(info.strip_width, 1) +
+                           in.ConsumeIntegralInRange<uint32_t>(0, 3);
     info.strip_height[0] = stripH;
     info.md_width = mdW * 16 - (mdW > 0 ? in.ConsumeIntegralInRange<uint32_t>(0, 15) : 0);
     info.md_height = mdH * 16 - (mdH > 0 ? in.ConsumeIntegralInRange<uint32_t>(0, 15) : 0);
-    const size_t bitmapBytes = size_t(mdH) * (((info.md_width + 511) / 512) * 4);
+    const size_t bitmapBytes = zelvo_host::md_bitmap_bytes(info.md_width, info.md_height);
     std::vector<uint8_t> strip(size_t(info.strip_buf_width) * stripH);
     std::vector<uint8_t> bitmaps[2] = {std::vector<uint8_t>(bitmapBytes),
                                        std::vector<uint8_t>(bitmapBytes)};
@@ -262,13 +263,13 @@ struct Rig {
     DynStitcher* st[kOverlaps] = {};
     Rig() {
         for (int k = 0; k < kLut * kLut; ++k)
-            lut[size_t(k)] = (uint32_t(k / kLut * (kMdRows - 1) / (kLut - 1)) << 22) |
-                             (uint32_t(k % kLut * (kMdCols - 1) / (kLut - 1)) << 6);
+            lut[size_t(k)] = zelvo_host::lut_word(k / kLut * (kMdRows - 1) / (kLut - 1),
+                                                  k % kLut * (kMdCols - 1) / (kLut - 1));
         zelvo_stitch_set_dbg_out(0);
         zelvo_stitch_init(kLut, kBlocks, 0, 0, 1, 1);
         float thresholds[] = {0.05f}, incs[] = {1.0f};
         for (int i = 0; i < kOverlaps; ++i) {
-            fusion[i].resize(size_t(kH) * kOverlap);
+            fusion[i].resize(zelvo_host::fusion_map_bytes(kH, kOverlap));
             st[i] = create_dynstitcher(0, 0, kW, kH, kOverlap, kBlocks, 10.0f, -10.0f, 0.0f, 1,
                                        thresholds, incs, 1, 3, kLut, kLut, lut.data(), lut.data(),
                                        i, kMdCols, kMdRows, kCell, kCell);
@@ -286,12 +287,13 @@ struct Rig {
 size_t stripLayout(FuzzedDataProvider& in, _ZELVO_STITCH_INFO& r, uint32_t overlaps) {
     const uint32_t rows = in.ConsumeIntegralInRange<uint32_t>(1, 48);
     const uint32_t stripW = in.ConsumeIntegralInRange<uint32_t>(1, 40);
-    r.strip_buf_width =
-        2 * stripW * std::max(overlaps, 1u) + in.ConsumeIntegralInRange<uint32_t>(0, 3);
+    const uint32_t spare = in.ConsumeIntegralInRange<uint32_t>(0, 3);
     for (int i = 0; i < 4; ++i) {
         r.strip_width[i] = stripW;
         r.strip_height[i] = in.ConsumeIntegralInRange<uint32_t>(1, rows);
     }
+    r.strip_buf_width =
+        zelvo_host::strip_buffer_width(r.strip_width, std::max(overlaps, 1u)) + spare;
     r.strip_height[0] = rows;
     const size_t bufBytes = size_t(r.strip_buf_width) * rows;
     for (int hostile = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 3) : 0; hostile > 0;
@@ -341,9 +343,9 @@ void recordFrames(FuzzedDataProvider& in) {
         // input runs out, the stitchers' motion grid); junk past img_num.
         r.md_width = in.ConsumeBool() ? pickU32(in, 0, 2 * kW) : kW;
         r.md_height = in.ConsumeBool() ? pickU32(in, 0, 2 * kH) : kH;
-        const uint32_t blocksX = (r.md_width + 15u) / 16u, blocksY = (r.md_height + 15u) / 16u;
-        const uint64_t bitmapBytes = uint64_t(blocksY) * (((r.md_width + 511u) / 512u) * 4u);
-        const uint64_t decodedBytes = uint64_t(blocksX) * blocksY;
+        const uint64_t bitmapBytes = zelvo_host::md_bitmap_bytes(r.md_width, r.md_height);
+        const uint64_t decodedBytes =
+            uint64_t(zelvo_host::md_blocks(r.md_width)) * zelvo_host::md_blocks(r.md_height);
         if (bitmapBytes > 4096 || decodedBytes > (1u << 20)) continue;
         std::vector<uint8_t> bitmaps[kImages];
         for (uint32_t k = 0; k < kImages; ++k) {
@@ -355,11 +357,10 @@ void recordFrames(FuzzedDataProvider& in) {
         }
 
         // Which overlaps the frame call should get through, and what it may write.
-        uint32_t expectDone = overlaps, x = 0;
-        for (uint32_t i = 0; i < overlaps && expectDone == overlaps; ++i) {
-            if (!stripsInside(r, x, int(i))) expectDone = i;
-            x += 2u * r.strip_width[i];
-        }
+        uint32_t expectDone = overlaps;
+        for (uint32_t i = 0; i < overlaps && expectDone == overlaps; ++i)
+            if (!stripsInside(r, zelvo_host::strip_left_x(r.strip_width, i), int(i)))
+                expectDone = i;
         const _ZELVO_STITCH_INFO before = r;
         const bool tracking = Zelvo_Stitch_Shift_Every_N_Frames == 0 ||
                               zelvo::frameDriverCounter() % Zelvo_Stitch_Shift_Every_N_Frames == 0;
@@ -429,6 +430,7 @@ void decodeFrames(FuzzedDataProvider& in) {
         }
         info.md_width = in.ConsumeIntegralInRange<uint32_t>(0, 4096);
         info.md_height = in.ConsumeIntegralInRange<uint32_t>(0, 4096);
+        // The layout worked out here independently of the host kit, which the library decodes with.
         const uint32_t blocksX = (info.md_width + 15) / 16, blocksY = (info.md_height + 15) / 16;
         const uint32_t rowBytes = ((info.md_width + 511) / 512) * 4;
         std::vector<uint8_t> bitmap(size_t(blocksY) * rowBytes);

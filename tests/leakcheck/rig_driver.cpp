@@ -26,6 +26,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "sim_host.h"
+#include "zelvo_stitch_host.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ int cycles(int n, int frames) {
     cfg.blocks = 3, cfg.lutGrid = 9, cfg.period = 1, cfg.dbg = verbose;
     cfg.misalign = {zsim::Schedule{{{0, 4}, {2, -2}}}};
     std::vector<uint32_t> lut(81, 0);
-    std::vector<uint8_t> fusion(32);  // 1 row of the 32-pixel overlap
+    std::vector<uint8_t> fusion(zelvo_host::fusion_map_bytes(1, 32));  // 1 row, 32-pixel overlap
     for (int c = 0; c < n; ++c) {
         cfg.resetMask = c & 1, cfg.maskBlocks = (c >> 1) & 1;
         {
