@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr int kW = 512, kH = 240, kOverlap = 256, kCell = 4, kLutGrid = 33;
-constexpr int kMdCols = kW / 16, kMdRows = kH / 16;
+constexpr int kW = 512, kH = 240, kOverlap = 256, kCell = 4;
 
 // Blurred noise with corners everywhere, grey levels lo..hi.
 cv::Mat texture(int rows, int cols, uint64_t seed, int lo = 0, int hi = 255, double blur = 6.0) {
@@ -23,78 +22,39 @@ cv::Mat texture(int rows, int cols, uint64_t seed, int lo = 0, int hi = 255, dou
     return t;
 }
 
-// One overlap between two cameras; the host applies the written shift to the right strip.
-class TwoCameras {
-public:
-    explicit TwoCameras(bool motionAware) {
-        for (int r = 0; r < kLutGrid; ++r)
-            for (int c = 0; c < kLutGrid; ++c) {
-                const int x = std::min(c * kW / (kLutGrid - 1), kW - 1) / 16;
-                const int y = std::min(r * kH / (kLutGrid - 1), kH - 1) / 16;
-                lut_.push_back(zelvo_host::lut_word(y, x));
-            }
-        zelvo_stitch_set_dbg_out(getenv("ZDBG") ? 1 : 0);
-        zelvo_stitch_init(kLutGrid, 4, 0, 0, 0, 1);
+// One overlap between two cameras (mask blocks off, as the mode is meant to run).
+struct TwoCameras : zt::RigHost {
+    explicit TwoCameras(bool motionAware) : RigHost({2, kW, kH, kOverlap, 33, false}) {
         zelvo_stitch_set_motion_aware(motionAware);
         Zelvo_Stitch_Shift_Every_N_Frames = 0;
-        static float thresholds[] = {0.02f, 0.1f}, incs[] = {1.0f, -1.0f};
-        zt::StdoutCapture quiet;
-        stitcher = create_dynstitcher(0, 0, kW, kH, kOverlap, 4, 50.0f, -50.0f, 0.0f, 2, thresholds,
-                                      incs, 1, 30, kLutGrid, kLutGrid, lut_.data(), lut_.data(), 0,
-                                      kMdCols, kMdRows, kCell, kCell);
-        fusion.assign(zelvo_host::fusion_map_bytes(kH, kOverlap), 0);
-        setup_dynstitcher(stitcher, 0, (unsigned long)(uintptr_t)fusion.data());
-        info.img_num = 2, info.md_width = kW, info.md_height = kH;
-        info.strip_width[0] = kOverlap, info.strip_height[0] = kH;
-        info.strip_buf_width = zelvo_host::strip_buffer_width(info.strip_width, 1);
-        strip_.assign(size_t(kH) * info.strip_buf_width, 0);
-        info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
-        for (int c = 0; c < 2; ++c) {
-            bitmap_[c].assign(zelvo_host::md_bitmap_bytes(kW, kH), 0);
-            info.md_addr[c] = uint64_t(uintptr_t(bitmap_[c].data()));
-        }
-    }
-    ~TwoCameras() {
-        destroy_dynstitcher(&stitcher);
-        zelvo_stitch_uninit();
-        zelvo_stitch_set_motion_aware(0);
+        setup(0);
     }
     int shift() const { return info.overlap_shift_value[1]; }
+    const DynStitcher& stitcher() const { return *stitchers[0]; }
 
-    // One frame: the overlap columns of both cameras (the right one before the host's
-    // shift), the moving 16 x 16 blocks of each camera (camera pixels), a frame call and
-    // the seam update.
+    // One frame: the overlap columns of both cameras, the right one moved left by the written
+    // shift as the host applies it; the moving 16 x 16 blocks of each camera (given in overlap
+    // pixels); a frame call and the seam update.
     void frame(const cv::Mat& left, const cv::Mat& right, const std::vector<cv::Rect>& moving) {
-        cv::Mat buf(kH, int(info.strip_buf_width), CV_8UC1, strip_.data());
-        left.copyTo(
-            buf(cv::Rect(int(zelvo_host::strip_left_x(info.strip_width, 0)), 0, kOverlap, kH)));
-        // The written shift moves the right camera's content left by that many pixels.
-        cv::Mat shifted;
+        const int lx = int(zelvo_host::strip_left_x(info.strip_width, 0));
+        const int rx = int(zelvo_host::strip_right_x(info.strip_width, 0));
+        left.copyTo(strips().colRange(lx, lx + kOverlap));
         const cv::Mat m = (cv::Mat_<double>(2, 3) << 1, 0, -shift(), 0, 1, 0);
-        cv::warpAffine(right, shifted, m, right.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
-        shifted.copyTo(
-            buf(cv::Rect(int(zelvo_host::strip_right_x(info.strip_width, 0)), 0, kOverlap, kH)));
+        cv::warpAffine(right, strips().colRange(rx, rx + kOverlap), m, right.size(),
+                       cv::INTER_NEAREST, cv::BORDER_REPLICATE);
         for (int c = 0; c < 2; ++c) {
-            std::fill(bitmap_[c].begin(), bitmap_[c].end(), uint8_t(0));
+            std::fill_n(bitmap(c), zelvo_host::md_bitmap_bytes(kW, kH), uint8_t(0));
             const int x0 = c == 0 ? kW - kOverlap : 0;  // the overlap in camera c
             for (const cv::Rect& r : moving)
-                for (int y = r.y / 16; y <= (r.y + r.height - 1) / 16; ++y)
-                    for (int x = (x0 + r.x) / 16; x <= (x0 + r.x + r.width - 1) / 16; ++x)
-                        if (x >= 0 && x < kMdCols && y >= 0 && y < kMdRows)
-                            zelvo_host::md_set_block(bitmap_[c].data(), kW, x, y, 1);
+                for (int y = std::max(r.y / 16, 0);
+                     y <= std::min((r.y + r.height - 1) / 16, kH / 16 - 1); ++y)
+                    for (int x = std::max((x0 + r.x) / 16, 0);
+                         x <= std::min((x0 + r.x + r.width - 1) / 16, kW / 16 - 1); ++x)
+                        zelvo_host::md_set_block(bitmap(c), kW, unsigned(x), unsigned(y), 1);
         }
-        zelvo_stitch_process(&stitcher, &info);
-        stitcher->process(decoded_md_buffer[0], decoded_md_buffer[1]);
-        stitcher->copyTo_dre_fusion_map();
+        frameCall();
+        seam(0);
     }
-
-    DynStitcher* stitcher = nullptr;
-    std::vector<uint8_t> fusion;
-    ZELVO_STITCH_INFO info{};
-
-private:
-    std::vector<uint32_t> lut_;
-    std::vector<uint8_t> strip_, bitmap_[2];
 };
 
 // A dim background displaced by bg pixels from the left camera to the right one, and a
@@ -154,7 +114,7 @@ TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
     const cv::Rect mover(48, 64, 32, 96);
     TwoCameras rig(true);
     rig.frame(left, right, {mover});
-    const DynStitcher& s = *rig.stitcher;
+    const DynStitcher& s = rig.stitcher();
     const cv::Rect cells(mover.x / kCell, mover.y / kCell, mover.width / kCell,
                          mover.height / kCell);
     for (int r = cells.y; r < cells.y + cells.height; ++r)
@@ -168,7 +128,7 @@ TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
     TwoCameras plain(false);
     plain.frame(left, right, {mover});
     // 1.0 (no hold) draws a soft curve: its seam is where the weight falls to 127.
-    const cv::Mat& soft = plain.stitcher->currMask;
+    const cv::Mat& soft = plain.stitcher().currMask;
     int crossings = 0;
     for (int r = cells.y; r < cells.y + cells.height; ++r) {
         const uint8_t* row = soft.ptr<uint8_t>(r);
@@ -190,9 +150,9 @@ TEST(MotionAware, SeamStaysPutInAStillSceneWithNoise) {
         cv::RNG(uint64_t(f) + 100).fill(noise, cv::RNG::UNIFORM, 0, 6);
         cv::add(left, noise, right);
         rig.frame(left, right, {});
-        if (f == 0) first = rig.stitcher->rowCrossX;
-        ASSERT_EQ(rig.stitcher->rowCrossX, first) << "the seam moved at frame " << f;
-        expectNoEdgeStep(*rig.stitcher);
+        if (f == 0) first = rig.stitcher().rowCrossX;
+        ASSERT_EQ(rig.stitcher().rowCrossX, first) << "the seam moved at frame " << f;
+        expectNoEdgeStep(rig.stitcher());
     }
 }
 

@@ -1,6 +1,6 @@
 // The frame driver and the stitchers as a host drives them, every buffer
 // exactly as large as the record and the parameters say (ASan sees any read
-// beyond it). The first input byte, modulo 3, picks the way:
+// beyond it). The first input byte, if even, picks way 0, if odd way 1:
 // 0: any construction and library parameters and LUT words (cellWidth not 0,
 //    buffers a host could hold): setup throws std::invalid_argument leaving the
 //    stitcher as constructed, or succeeds with anchors inside the motion grid
@@ -10,32 +10,70 @@
 //    cannot run (img_num 0; a strip outside the buffer or empty), writes only
 //    the shift slots of the overlaps it tracked (within +-32 px), and the seam
 //    path runs after it. Addresses the library must not read hold junk.
-// 2: motion bitmaps up to 4096 x 4096 px on one-image records over up to four
-//    frames (maps re-sized on growth, released in between): every decoded byte
-//    equals its bit.
-// The byte divided by 3, if odd, runs ways 0 and 1 with the motion-aware mode.
+// The byte's second bit turns the motion-aware mode on.
 #include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
-#include "fuzz_common.h"
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "zelvo_internal.h"
+
+// A broken invariant is a finding: say which and abort, so that libFuzzer
+// keeps the input as a crash artifact.
+#define FUZZ_CHECK(cond, ...)                                                              \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__, __LINE__, #cond); \
+            fprintf(stderr, __VA_ARGS__);                                                  \
+            fprintf(stderr, "\n");                                                         \
+            abort();                                                                       \
+        }                                                                                  \
+    } while (0)
 
 namespace {
 
-using zfuzz::pick_float;
-using zfuzz::pick_int;
+// The stitcher constructor prints unconditionally; libFuzzer reports on
+// stderr, so standard output can go.
+void silence_stdout() {
+    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
+}
 
-// With ZELVO_FUZZ_STATS set, how far the inputs got is printed at exit.
-long long g_setups = 0, g_refusedSetups = 0, g_ranSetups = 0;
-long long g_frames = 0, g_refused = 0, g_tracked = 0, g_seams = 0, g_seamsWithMotion = 0;
-void printStats() {
-    fprintf(stderr,
-            "fuzz_stitcher: %lld set-ups: %lld refused, %lld ran 3 frames; %lld record frames: "
-            "%lld refused, %lld tracked; %lld seam calls, %lld with motion maps\n",
-            g_setups, g_refusedSetups, g_ranSetups, g_frames, g_refused, g_tracked, g_seams,
-            g_seamsWithMotion);
+// An int that is usually in [lo, hi] and sometimes one of the values at
+// which integer code breaks.
+int pick_int(FuzzedDataProvider& in, int lo, int hi) {
+    static const int kExtremes[] = {INT_MIN, INT_MIN + 1, -65536, -1,    0,           1,
+                                    2,       3,           65535,  65536, INT_MAX - 1, INT_MAX};
+    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
+        return kExtremes[in.ConsumeIntegralInRange<size_t>(
+            0, sizeof kExtremes / sizeof *kExtremes - 1)];
+    return in.ConsumeIntegralInRange<int>(lo, hi);
+}
+
+// Any float bit pattern (NaN, infinities, denormals included) half of the
+// time, a plain value in [lo, hi] otherwise.
+float pick_float(FuzzedDataProvider& in, float lo, float hi) {
+    if (in.ConsumeBool()) {
+        const uint32_t bits = in.ConsumeIntegral<uint32_t>();
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    return in.ConsumeFloatingPointInRange<float>(lo, hi);
+}
+
+// Fills n bytes from up to `take` input bytes, repeated when they run short
+// (zeros once the input is exhausted).
+void fill_bytes(FuzzedDataProvider& in, uint8_t* dst, size_t n, size_t take) {
+    if (n == 0) return;
+    const std::vector<uint8_t> src = in.ConsumeBytes<uint8_t>(take < n ? take : n);
+    for (size_t i = 0; i < n; ++i) dst[i] = src.empty() ? 0 : src[i % src.size()];
 }
 
 // Everything setup writes, as it stands; a refused setup must leave it so.
@@ -121,7 +159,7 @@ void runThreeFrames(FuzzedDataProvider& in, DynStitcher* s, unsigned mdW, unsign
         const uint8_t mode = in.ConsumeIntegral<uint8_t>();
         // Textured, flat or noisy strips: corners to track, or none.
         if (mode & 1) {
-            zfuzz::fill_bytes(in, strip.data(), strip.size(), 2048);
+            fill_bytes(in, strip.data(), strip.size(), 2048);
         } else {
             const uint8_t base = in.ConsumeIntegral<uint8_t>();
             const uint32_t shift = in.ConsumeIntegralInRange<uint32_t>(0, 8);
@@ -137,7 +175,7 @@ void runThreeFrames(FuzzedDataProvider& in, DynStitcher* s, unsigned mdW, unsign
             if (mode & 0x80)
                 std::fill(b.begin(), b.end(), uint8_t(0xFF));
             else
-                zfuzz::fill_bytes(in, b.data(), b.size(), 256);
+                fill_bytes(in, b.data(), b.size(), 256);
         }
         Zelvo_Stitch_Shift_Every_N_Frames = int(int8_t(mode)) >> 5;  // -4 .. 3
         zelvo_stitch_set_dbg_out((mode & 0x06) == 0x06 ? 1 : 0);
@@ -212,7 +250,6 @@ void setupAndFrames(FuzzedDataProvider& in) {
         numDiffLevels, thresholds, incs, blockScoreStep, resetQuietFrames, lutGridSize, lutStride,
         nulls == 1 ? nullptr : luts[0].data(), nulls == 2 ? nullptr : luts[1].data(), overlapId,
         mdGrid[0], mdGrid[1], cellWidth, cellHeight);
-    ++g_setups;
     const std::vector<long long> before = snapshot(*s);
     bool refused = false;
     try {
@@ -221,12 +258,10 @@ void setupAndFrames(FuzzedDataProvider& in) {
         refused = true;
     }
     if (refused) {
-        ++g_refusedSetups;
         FUZZ_CHECK(snapshot(*s) == before, "a refused setup changed the stitcher");
     } else {
         checkAccepted(s, mdW, mdH);
         runThreeFrames(in, s, mdW, mdH);
-        ++g_ranSetups;
     }
     destroy_dynstitcher(&s);
     FUZZ_CHECK(s == nullptr, "handle not cleared");
@@ -330,13 +365,13 @@ void recordFrames(FuzzedDataProvider& in) {
     for (int frame = 0; frame < frames; ++frame) {
         // Every byte of the record, junk included; then the named fields.
         _ZELVO_STITCH_INFO r;
-        zfuzz::fill_bytes(in, reinterpret_cast<uint8_t*>(&r), sizeof r, 16);
+        fill_bytes(in, reinterpret_cast<uint8_t*>(&r), sizeof r, 16);
         r.img_num = in.ConsumeIntegralInRange<int>(0, 15) == 0
                         ? 0
                         : in.ConsumeIntegralInRange<uint32_t>(1, kImages);
         const uint32_t overlaps = r.img_num > 0 ? r.img_num - 1 : 0;
         std::vector<uint8_t> strip(stripLayout(in, r, overlaps));
-        zfuzz::fill_bytes(in, strip.data(), strip.size(), 4096);
+        fill_bytes(in, strip.data(), strip.size(), 4096);
         r.strip_buf_addr = overlaps > 0 ? uint64_t(uintptr_t(strip.data())) : kJunk;
 
         // Motion bitmaps of the size the record gives (mostly, and once the
@@ -352,7 +387,7 @@ void recordFrames(FuzzedDataProvider& in) {
             r.md_addr[k] = kJunk + k;
             if (k >= r.img_num) continue;
             bitmaps[k].resize(size_t(bitmapBytes));
-            zfuzz::fill_bytes(in, bitmaps[k].data(), bitmaps[k].size(), 64);
+            fill_bytes(in, bitmaps[k].data(), bitmaps[k].size(), 64);
             r.md_addr[k] = uint64_t(uintptr_t(bitmaps[k].data()));
         }
 
@@ -378,9 +413,6 @@ void recordFrames(FuzzedDataProvider& in) {
         FUZZ_CHECK(threw == (r.img_num == 0 || expectDone < overlaps),
                    "frame call ran although overlap %u's strips lie outside the buffer",
                    expectDone);
-        ++g_frames;
-        g_refused += threw;
-        g_tracked += !threw && tracking && overlaps > 0;
         // The maps are re-allocated when a frame has more images or bigger maps.
         if (r.img_num > 0 && (mapImages == 0 || r.img_num > mapImages || decodedBytes > mapBytes)) {
             mapImages = r.img_num;
@@ -406,74 +438,26 @@ void recordFrames(FuzzedDataProvider& in) {
             s->process(motion ? decoded_md_buffer[i] : nullptr,
                        motion ? decoded_md_buffer[i + 1] : nullptr);
             s->copyTo_dre_fusion_map();
-            ++g_seams;
-            g_seamsWithMotion += motion;
             FUZZ_CHECK(s->currMask.rows == s->maskRows && s->currMask.cols == s->maskCols,
                        "mask size");
         }
     }
 }
 
-void decodeFrames(FuzzedDataProvider& in) {
-    zelvo_stitch_uninit();  // no maps, as after loading the library
-    zelvo_stitch_init(9, 1, 0, 0, 1, 1);
-    _ZELVO_STITCH_INFO info;
-    std::memset(&info, 0, sizeof info);
-    info.img_num = 1;
-    DynStitcher* noStitchers[1] = {nullptr};
-    const int frames = in.ConsumeIntegralInRange<int>(1, 4);
-    for (int f = 0; f < frames; ++f) {
-        if (f > 0 && in.ConsumeIntegralInRange<int>(0, 7) == 0) {
-            zelvo_stitch_uninit();
-            FUZZ_CHECK(decoded_md_buffer == nullptr && num_decoded_md_buffer == 0, "after uninit");
-            zelvo_stitch_init(9, 1, 0, 0, 1, 1);
-        }
-        info.md_width = in.ConsumeIntegralInRange<uint32_t>(0, 4096);
-        info.md_height = in.ConsumeIntegralInRange<uint32_t>(0, 4096);
-        // The layout worked out here independently of the host kit, which the library decodes with.
-        const uint32_t blocksX = (info.md_width + 15) / 16, blocksY = (info.md_height + 15) / 16;
-        const uint32_t rowBytes = ((info.md_width + 511) / 512) * 4;
-        std::vector<uint8_t> bitmap(size_t(blocksY) * rowBytes);
-        zfuzz::fill_bytes(in, bitmap.data(), bitmap.size(), 4096);
-        info.md_addr[0] = uint64_t(uintptr_t(bitmap.data()));
-
-        FUZZ_CHECK(zelvo_stitch_process(noStitchers, &info) == 0, "frame result");
-        FUZZ_CHECK(decoded_md_buffer != nullptr && num_decoded_md_buffer == 1 &&
-                       decoded_md_buffer[0] != nullptr,
-                   "maps after frame %d", f);
-        for (uint32_t r = 0; r < blocksY; ++r)
-            for (uint32_t x = 0; x < blocksX; ++x) {
-                const uint8_t want = (bitmap[size_t(r) * rowBytes + x / 8] >> (x % 8)) & 1u;
-                const uint8_t got = decoded_md_buffer[0][size_t(r) * blocksX + x];
-                FUZZ_CHECK(got == want, "block (%u, %u) of %u x %u: got %u, want %u", x, r, blocksX,
-                           blocksY, got, want);
-            }
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zfuzz::silence_stdout();
-    if (getenv("ZELVO_FUZZ_STATS") != nullptr) atexit(printStats);
+    silence_stdout();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     FuzzedDataProvider in(data + 1, size - 1);
-    // The first byte also turns the motion-aware mode on (ways 0 and 1).
-    zelvo_stitch_set_motion_aware((data[0] / 3) % 2);
-    switch (data[0] % 3) {
-        case 0:
-            setupAndFrames(in);
-            break;
-        case 1:
-            recordFrames(in);
-            break;
-        default:
-            zelvo_stitch_set_dbg_out(0);
-            decodeFrames(in);
-    }
+    zelvo_stitch_set_motion_aware((data[0] >> 1) & 1);
+    if (data[0] & 1)
+        recordFrames(in);
+    else
+        setupAndFrames(in);
     return 0;
 }
