@@ -1,19 +1,9 @@
 // The per-frame driver: strips per overlap, tracking period, frame counters, trace, and
 // motion-bitmap decoding.
-#include <gtest/gtest.h>
-
-#include <climits>
-#include <cstring>
-#include <memory>
 #include <new>
-#include <stdexcept>
 #include <random>
-#include <vector>
-
-#include <opencv2/imgproc.hpp>
 
 #include "test_support.h"
-#include "zelvo_internal.h"
 
 namespace {
 

@@ -1,11 +1,3 @@
-#include <climits>
-#include <cstdio>
-#include <deque>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include "test_support.h"
 
 namespace {
@@ -93,25 +85,21 @@ inline FloodResult reference_flood(const cv::Mat& cost, const cv::Mat& markersIn
 }
 
 // `full` is `small` scaled up bilinearly (centres aligned, edges replicated) within 1.
-void expectBilinearUpscale(const cv::Mat& full, const cv::Mat& small) {
-    // Weights of one axis: output x takes 1 - w of source i and w of source i + 1.
-    auto axis = [](int outSize, int inSize) {
-        cv::Mat m = cv::Mat::zeros(outSize, inSize, CV_64F);
-        for (int x = 0; x < outSize; ++x) {
-            const double f =
-                std::min(std::max((x + 0.5) * inSize / outSize - 0.5, 0.0), double(inSize - 1));
-            const int i = std::min(int(f), std::max(inSize - 2, 0));
-            m.at<double>(x, i) += 1.0 - (f - i);
-            m.at<double>(x, std::min(i + 1, inSize - 1)) += f - i;
-        }
-        return m;
+void expectBilinearUpscale(const cv::Mat_<uint8_t>& full, const cv::Mat_<uint8_t>& small) {
+    auto at = [](int x, int out, int in) {  // source position of output x, its cell and weight
+        const double f = std::min(std::max((x + 0.5) * in / out - 0.5, 0.0), in - 1.0);
+        const int i = std::min(int(f), std::max(in - 2, 0));
+        return std::make_tuple(i, std::min(i + 1, in - 1), f - i);
     };
-    cv::Mat s, f;
-    small.convertTo(s, CV_64F);
-    full.convertTo(f, CV_64F);
-    const cv::Mat expected = axis(full.rows, small.rows) * s * axis(full.cols, small.cols).t();
-    EXPECT_EQ(cv::countNonZero(cv::abs(f - expected) > 1.0), 0)
-        << "pixels off the bilinear scaling of the mask";
+    for (int y = 0; y < full.rows; ++y)
+        for (int x = 0; x < full.cols; ++x) {
+            const auto [y0, y1, wy] = at(y, full.rows, small.rows);
+            const auto [x0, x1, wx] = at(x, full.cols, small.cols);
+            const double top = small(y0, x0) * (1 - wx) + small(y0, x1) * wx;
+            ASSERT_NEAR(full(y, x),
+                        (1 - wy) * top + wy * (small(y1, x0) * (1 - wx) + small(y1, x1) * wx), 1.0)
+                << x << ", " << y;
+        }
 }
 
 // Seeds as set-up makes them: 1 in the first two columns, 2 in the last two (written second).

@@ -1,14 +1,6 @@
 // A stitcher before its first frame: construction, copy and destruction, and set-up
 // (geometry, LUT anchors per mask block, the matrices it builds, refused limits).
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <stdexcept>
-#include <tuple>
-
 #include "test_support.h"
-#include "zelvo_internal.h"
 
 namespace {
 

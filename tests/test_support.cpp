@@ -1,35 +1,6 @@
 #include "test_support.h"
 
-#include <algorithm>
-#include <iostream>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 namespace zt {
-
-StdoutCapture::StdoutCapture() : file_(std::tmpfile()), saved_fd_(dup(1)) {
-    std::cout.flush();
-    fflush(stdout);
-    dup2(fileno(file_), 1);
-}
-
-std::string StdoutCapture::take() {
-    if (!file_) return {};
-    std::cout.flush();
-    fflush(stdout);
-    dup2(saved_fd_, 1);
-    close(saved_fd_);
-    std::string out;
-    char buf[4096];
-    rewind(file_);
-    for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
-    fclose(file_);
-    file_ = nullptr;
-    return out;
-}
 
 std::string sample_frame_path(int index) {
     char name[32];

@@ -1,27 +1,37 @@
-// Shared helpers of the test suite.
+// Shared helpers of the test suite, and its common includes: GoogleTest, OpenCV's image
+// processing and codecs, and the library's internal header (the white-box route).
 #ifndef ZELVO_TEST_SUPPORT_H
 #define ZELVO_TEST_SUPPORT_H
 
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-#include <opencv2/core.hpp>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
-#include "zelvo_stitch_host.h"
+#include "zelvo_internal.h"
 
 namespace zt {
 
-// Captures file descriptor 1 (printf and std::cout) until take().
-class StdoutCapture {
-public:
-    StdoutCapture();
+// Captures file descriptor 1 (printf and std::cout, flushed) until take(); one at a time.
+struct StdoutCapture {
+    StdoutCapture() { testing::internal::CaptureStdout(); }
     ~StdoutCapture() { take(); }
-    std::string take();
-
-private:
-    FILE* file_ = nullptr;
-    int saved_fd_ = -1;
+    std::string take() {
+        return std::exchange(live, false) ? testing::internal::GetCapturedStdout() : "";
+    }
+    bool live = true;
 };
 
 // A bundled sample frame (0..99) of samples/vtest: path, and CV_8UC1 grey.

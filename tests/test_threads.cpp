@@ -4,8 +4,6 @@
 #include <atomic>
 #include <thread>
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {

@@ -1,18 +1,7 @@
 // Shift path of one overlap: tracking, clustering the flow into a target, stepping.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
-#include <cstdio>
-#include <deque>
-#include <string>
-#include <vector>
-
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 #include "test_support.h"
-#include "zelvo_internal.h"
 
 namespace {
 

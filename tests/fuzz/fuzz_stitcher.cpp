@@ -29,31 +29,25 @@
 // keeps the input as a crash artifact.
 #define FUZZ_CHECK(cond, ...)                                                              \
     do {                                                                                   \
-        if (!(cond)) {                                                                     \
-            fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__, __LINE__, #cond); \
-            fprintf(stderr, __VA_ARGS__);                                                  \
-            fprintf(stderr, "\n");                                                         \
-            abort();                                                                       \
-        }                                                                                  \
+        if (!(cond))                                                                       \
+            fprintf(stderr, "%s:%d: invariant broken: %s\n  ", __FILE__, __LINE__, #cond), \
+                fprintf(stderr, __VA_ARGS__), fprintf(stderr, "\n"), abort();              \
     } while (0)
 
 namespace {
 
-// The stitcher constructor prints unconditionally; libFuzzer reports on
-// stderr, so standard output can go.
-void silence_stdout() {
-    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
+// A value usually in [lo, hi], one in `odds` times one of the extremes at which integer code
+// breaks.
+template <class T, size_t N>
+T pick(FuzzedDataProvider& in, T lo, T hi, const T (&extremes)[N], int odds) {
+    if (in.ConsumeIntegralInRange<int>(0, odds - 1) == 0)
+        return extremes[in.ConsumeIntegralInRange<size_t>(0, N - 1)];
+    return in.ConsumeIntegralInRange<T>(lo, hi);
 }
-
-// An int that is usually in [lo, hi] and sometimes one of the values at
-// which integer code breaks.
 int pick_int(FuzzedDataProvider& in, int lo, int hi) {
     static const int kExtremes[] = {INT_MIN, INT_MIN + 1, -65536, -1,    0,           1,
                                     2,       3,           65535,  65536, INT_MAX - 1, INT_MAX};
-    if (in.ConsumeIntegralInRange<int>(0, 15) == 0)
-        return kExtremes[in.ConsumeIntegralInRange<size_t>(
-            0, sizeof kExtremes / sizeof *kExtremes - 1)];
-    return in.ConsumeIntegralInRange<int>(lo, hi);
+    return pick(in, lo, hi, kExtremes, 16);
 }
 
 // Any float bit pattern (NaN, infinities, denormals included) half of the
@@ -273,13 +267,11 @@ constexpr int kW = 128, kH = 64, kOverlap = 32, kCell = 4, kBlocks = 2, kLut = 5
 constexpr unsigned kMdCols = kW / 16, kMdRows = kH / 16;
 constexpr uint64_t kJunk = 0x10;  // an address no host maps
 
-// Mostly in [lo, hi], sometimes a value at which uint32 -> int code breaks.
+// Extremes at which uint32 -> int code breaks.
 uint32_t pickU32(FuzzedDataProvider& in, uint32_t lo, uint32_t hi) {
     static const uint32_t kExtremes[] = {0,          1,          0x3FFFFFFF, 0x40000000, 0x7FFFFFFE,
                                          0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFFF};
-    if (in.ConsumeIntegralInRange<int>(0, 7) == 0)
-        return kExtremes[in.ConsumeIntegralInRange<size_t>(0, std::size(kExtremes) - 1)];
-    return in.ConsumeIntegralInRange<uint32_t>(lo, hi);
+    return pick(in, lo, hi, kExtremes, 8);
 }
 
 // Whether preProcess can cut both strips of overlap i out of the buffer the
@@ -446,8 +438,9 @@ void recordFrames(FuzzedDataProvider& in) {
 
 }  // namespace
 
+// The stitcher constructor prints unconditionally; libFuzzer reports on stderr.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    silence_stdout();
+    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     return 0;
 }
 
