@@ -129,25 +129,19 @@ std::vector<int> flood(DynStitcher& ds, int nb, int bh, const cv::Mat& cost, cv:
 
 }  // namespace
 
-// Set-up seeds on the worked example's costs: two blocks of three rows.
-TEST(Watershed, WorkedExample) {
-    SeamRig rig;
-    DynStitcher& ds = rig.build();
-    cv::Mat mk = setupSeeds(6, 8);
-    ds.lastMaskBlockRow = 3;
-    EXPECT_EQ(flood(ds, 2, 3, workedCost(), mk), (std::vector<int>{3, 5}));
-    EXPECT_TRUE(same(mk, labels(6, "######## #11#222# #111#22# #111#22# #1111#2# ########"))) << mk;
-}
-
-// Random costs (ties or all levels, in blobs), seeds, stray labels and last-block rows on views
-// into larger images (their own row steps count, the cost's mostly unlike the markers'): labels and
-// counts are the plain flood's, nothing outside the view changes. Two large grids, 1 or 2 rows or
-// columns, then up to 60.
+// The worked example; random costs (ties or all levels, in blobs), seeds, stray labels and
+// last-block rows on views into larger images (their own row steps count, the cost's mostly unlike
+// the markers'): labels and counts are the plain flood's, nothing outside the view changes. Two
+// large grids, 1 or 2 rows or columns, then up to 60.
 TEST(Watershed, RandomFloodsMatchThePlainFlood) {
     cv::RNG rng(20240611);
     auto uni = [&](int lo, int hi) { return rng.uniform(lo, hi + 1); };
     SeamRig rig;
     DynStitcher& ds = rig.build();
+    cv::Mat mk = setupSeeds(6, 8);  // the worked example: set-up seeds, two blocks of three rows
+    ds.lastMaskBlockRow = 3;
+    EXPECT_EQ(flood(ds, 2, 3, workedCost(), mk), (std::vector<int>{3, 5}));
+    EXPECT_TRUE(same(mk, labels(6, "######## #11#222# #111#22# #111#22# #1111#2# ########"))) << mk;
     for (int run = 0; run < 120; ++run) {
         int rows = run == 0 ? 270 : run == 1 ? 540 : run < 10 ? uni(1, 2) : uni(1, 60);
         int cols = run == 0 ? 80 : run == 1 ? 160 : uni(1, run < 10 ? 12 : 60);

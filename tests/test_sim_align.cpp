@@ -1,6 +1,5 @@
 // Alignment measured from the images alone: the residual misalignment against known
-// displacements, a real rig's overlap fitted or refused, the rig fitted to the footage's width,
-// and the order of a folder's frames.
+// displacements, a real rig's overlap fitted or refused, and the order of a folder's frames.
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -84,15 +83,6 @@ TEST(SimOverlap, CropsFittedAndAlignedOrRefused) {
         for (int f = 0; f < 4; ++f) rig.playCameras(cameras(f));
         for (int i = 0; i + 1 < n; ++i) EXPECT_LT(std::abs(rig.residual(i)), zsim::kAlignedPx) << i;
     }
-}
-
-// On the bundled 768 px footage two cameras of 384 px share half a camera; the fitted rig is one
-// the checks accept.
-TEST(SimRigFit, BundledFootageGivesTheDefaultRig) {
-    zsim::RigConfig r;
-    ASSERT_EQ(zsim::fitRig(r, 768, 0, 0), "");
-    EXPECT_EQ(std::pair(r.camWidth, r.overlap), std::pair(384, 192));
-    EXPECT_EQ(zsim::checkRig(r, 768, 576), "");
 }
 
 // Numbers compare by value, leading zeros aside, wherever they stand in the name.

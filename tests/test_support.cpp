@@ -25,20 +25,17 @@ namespace {
 constexpr int kFootage = 25;
 constexpr int kMisalign[RigHost::kOverlaps] = {-6, 4, 8, -3};  // pixels, right strip vs left
 
-// Synthetic footage (no image decoding, so the thread test sees no codec
-// library): blurred noise, corners everywhere, scrolling 3 pixels a frame.
-const std::vector<cv::Mat>& footage() {
-    static const std::vector<cv::Mat> frames = [] {
-        cv::Mat base(RigGeometry().height, 768 + 3 * kFootage, CV_8UC1);
-        cv::RNG(12345).fill(base, cv::RNG::UNIFORM, 0, 256);
-        cv::GaussianBlur(base, base, cv::Size(0, 0), 2.0);
-        cv::normalize(base, base, 0, 255, cv::NORM_MINMAX);
-        std::vector<cv::Mat> v;
-        for (int k = 0; k < kFootage; ++k)
-            v.push_back(base(cv::Rect(3 * k, 0, 768, base.rows)).clone());
-        return v;
+// Synthetic footage (no image decoding, so the thread test sees no codec library): blurred
+// noise, corners everywhere, scrolling 3 pixels a frame over kFootage frames.
+const cv::Mat& footage() {
+    static const cv::Mat base = [] {
+        cv::Mat m(RigGeometry().height, 768 + 3 * kFootage, CV_8UC1);
+        cv::RNG(12345).fill(m, cv::RNG::UNIFORM, 0, 256);
+        cv::GaussianBlur(m, m, cv::Size(0, 0), 2.0);
+        cv::normalize(m, m, 0, 255, cv::NORM_MINMAX);
+        return m;
     }();
-    return frames;
+    return base;
 }
 }  // namespace
 
@@ -94,7 +91,7 @@ void RigHost::setup(int i) {
 }
 
 void RigHost::fill(int frame) {  // for the default geometry
-    const cv::Mat& f = footage()[size_t(frame % kFootage)];
+    const cv::Mat f = footage().colRange(3 * (frame % kFootage), footage().cols);
     for (unsigned i = 0; i < kOverlaps; ++i)
         for (int side = 0; side < 2; ++side)  // the left strip, then the misaligned right one
             f(cv::Rect(60 + 170 * int(i) + side * kMisalign[i], 0, g.overlap, g.height))

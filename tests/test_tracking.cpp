@@ -123,6 +123,14 @@ TEST(Tracking, ClusterChoice) {
         EXPECT_EQ(evaluate(*s, c.groups), c.result);
         EXPECT_EQ(s->ST_TRKE_tgtLutTranslationX, c.target);
     }
+    // Flows spread over 30 cells settle only after more than two k-means passes (start fixed).
+    cv::RNG rng(10);
+    std::vector<Group> spread(40);
+    for (Group& g : spread) g.n = 1 + rng.uniform(0, 6), g.flow = float(rng.uniform(0.0, 30.0));
+    auto w = zt::quiet_stitcher(1);  // bounds +-32
+    cv::theRNG().state = 0xffffffff;
+    EXPECT_EQ(evaluate(*w, spread), 0);
+    EXPECT_EQ(w->ST_TRKE_tgtLutTranslationX, 27);
 }
 
 // Only the selected overlap dumps, for the first limit_dump_frames frames of last_overlap_id.
