@@ -204,33 +204,33 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
 
 // Rows of the hard curve (k = 4) at held columns that follow the flood only where the block's
 // flag is set, or of the soft one (k = 0.25) at the flood's columns without mask blocks. Without
-// both motion maps (one alone is ignored) the scores move by the band of the label-1 share's
-// change only, unclamped.
+// both motion maps (one alone is ignored) the scores move by the first band whose threshold
+// exceeds the label-1 share's change (a change equal to a threshold is not below it), unclamped.
 TEST(SeamWorkedExample, ThreeVariants) {
     // clang-format off
     const Bytes hard3 = {254, 254, 250, 127, 4, 0, 0, 0}, hard4 = {254, 254, 254, 250, 127, 4, 0, 0},
                 hard5 = {254, 254, 254, 254, 250, 127, 4, 0}, soft3 = {173, 158, 143, 127, 111, 96, 81, 81},
                 soft4 = {186, 173, 158, 143, 127, 111, 96, 81}, soft5 = {186, 186, 173, 158, 143, 127, 111, 96};
-    const struct { bool useMaskBlocks; int flag; std::vector<Bytes> rows; std::vector<int> crossAfter; } cases[] = {
-        {true, 1, {hard3, hard3, hard4, hard4, hard5, hard5}, {3, 3, 4, 4, 5, 5}},
-        {true, 0, {hard4, hard4, hard4, hard4, hard4, hard4}, {4, 4, 4, 4, 4, 4}},
-        {false, 0, {soft3, soft3, soft4, soft4, soft5, soft5}, {4, 4, 4, 4, 4, 4}}};
+    const struct { bool useMaskBlocks; std::vector<int> flags; std::vector<Bytes> rows; std::vector<int> crossAfter; } cases[] = {
+        {true, {1, 1}, {hard3, hard3, hard4, hard4, hard5, hard5}, {3, 3, 4, 4, 5, 5}},
+        {true, {0, 1}, {hard4, hard4, hard4, hard4, hard5, hard5}, {4, 4, 4, 4, 5, 5}},
+        {false, {0, 0}, {soft3, soft3, soft4, soft4, soft5, soft5}, {4, 4, 4, 4, 4, 4}}};
     // clang-format on
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.useMaskBlocks << " " << c.flag);
+        SCOPED_TRACE(testing::Message() << c.useMaskBlocks << " " << c.flags[0] << c.flags[1]);
         SeamRig rig;
         rig.useMaskBlocks = c.useMaskBlocks;
-        rig.thresholds = {0.15f, 2.0f}, rig.incs = {-50.0f, 40.0f};
+        rig.thresholds = {0.12f, 0.13f, 0.205f, 2.0f}, rig.incs = {-50.0f, 30.0f, 40.0f, 7.0f};
         DynStitcher& s = rig.build();
         s.diffImage = workedCost();
-        s.blockSeamUpdate.assign(2, c.flag);
+        s.blockSeamUpdate = c.flags;
         Bytes moving(40 * 40, 1);
-        s.process(c.flag ? moving.data() : nullptr, c.useMaskBlocks ? nullptr : moving.data());
-        EXPECT_EQ(s.blockScore, (std::vector<float>{-50.0f, 40.0f}));  // changes 0.12 and 0.2
+        s.process(c.flags[0] ? moving.data() : nullptr, c.useMaskBlocks ? nullptr : moving.data());
+        EXPECT_EQ(s.blockScore, (std::vector<float>{30.0f, 40.0f}));  // changes 3/25 and 5/25
         EXPECT_EQ(s.prevMaskBlockStats[1].labelOneCount, 5);           // now this frame's records
         for (int r = 0; r < 6; ++r) EXPECT_EQ(rowOf(s.currMask, r), c.rows[size_t(r)]) << r;
         EXPECT_EQ(s.rowCrossX, c.crossAfter);
-        EXPECT_EQ(s.blockSeamUpdate, std::vector<int>(2, c.flag)) << "no motion maps: flags kept";
+        EXPECT_EQ(s.blockSeamUpdate, c.flags) << "no motion maps: flags kept";
         EXPECT_EQ(s.quietFrameCount, 1);
         EXPECT_TRUE(same(s.lastMask, s.currMask) && s.lastMask.data != s.currMask.data);
     }

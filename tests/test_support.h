@@ -48,10 +48,8 @@ struct RigGeometry {
     int cameras = 5, width = 320, height = 240, overlap = 64, lutGrid = 9;
     bool maskBlocks = true;
 };
-class RigHost {
-public:
+struct RigHost {
     static constexpr int kOverlaps = 4;  // of the default geometry
-
     explicit RigHost(const RigGeometry& geometry = {});
     ~RigHost();
     void create(int i);    // (re)creates the stitcher of overlap i
@@ -71,8 +69,6 @@ public:
     std::vector<DynStitcher*> stitchers;
     std::vector<std::vector<uint8_t>> fusion;  // imgHeight x overlapWidth bytes each
     ZELVO_STITCH_INFO info{};
-
-private:
     std::vector<uint32_t> lut_;
     std::vector<uint8_t> strip_;
     std::vector<std::vector<uint8_t>> bitmaps_;

@@ -214,6 +214,7 @@ TEST(DecideShifting, StepsTowardTheTargetThenConverges) {
     EXPECT_EQ(step(6), (std::vector<int>{3, 6, 8, 9, 10, 10}));
     EXPECT_EQ(std::vector<int>(shifts, shifts + 5), (std::vector<int>{-77, -77, -77, 30, -77}));
     EXPECT_FLOAT_EQ(s->ST_TRKE_appliedShiftX, 10.0f);
+    EXPECT_EQ(s->ST_TRKE_lutTranslationXHistory.size(), 5u);  // the history length
     // Toward the bound, 4 cells a step from 11 cells on.
     s->ST_TRKE_tgtLutTranslationX = s->ST_TRKE_appliedShiftX = -1000;
     s->ST_TRKE_lutTranslationXHistory.clear();
