@@ -120,8 +120,7 @@ void checkAccepted(const DynStitcher* s, unsigned mdW, unsigned mdH) {
 // Three frames of both paths over one overlap; the bitmaps cover the
 // stitcher's mdW x mdH motion grid.
 void runThreeFrames(FuzzedDataProvider& in, DynStitcher* s, unsigned mdW, unsigned mdH) {
-    _ZELVO_STITCH_INFO info;
-    std::memset(&info, 0, sizeof info);
+    _ZELVO_STITCH_INFO info{};
     info.img_num = 2;
     const uint32_t stripW = in.ConsumeIntegralInRange<uint32_t>(1, 96);
     const uint32_t stripH = in.ConsumeIntegralInRange<uint32_t>(1, 96);
@@ -131,13 +130,11 @@ void runThreeFrames(FuzzedDataProvider& in, DynStitcher* s, unsigned mdW, unsign
     info.strip_height[0] = stripH;
     info.md_width = mdW * 16 - (mdW > 0 ? in.ConsumeIntegralInRange<uint32_t>(0, 15) : 0);
     info.md_height = mdH * 16 - (mdH > 0 ? in.ConsumeIntegralInRange<uint32_t>(0, 15) : 0);
-    const size_t bitmapBytes = zelvo_host::md_bitmap_bytes(info.md_width, info.md_height);
-    std::vector<uint8_t> strip(size_t(info.strip_buf_width) * stripH);
-    std::vector<uint8_t> bitmaps[2] = {std::vector<uint8_t>(bitmapBytes),
-                                       std::vector<uint8_t>(bitmapBytes)};
+    std::vector<uint8_t> strip(size_t(info.strip_buf_width) * stripH), bitmaps[2];
     info.strip_buf_addr = uint64_t(uintptr_t(strip.data()));
-    info.md_addr[0] = uint64_t(uintptr_t(bitmaps[0].data()));
-    info.md_addr[1] = uint64_t(uintptr_t(bitmaps[1].data()));
+    for (int k = 0; k < 2; ++k)
+        bitmaps[k].resize(zelvo_host::md_bitmap_bytes(info.md_width, info.md_height)),
+            info.md_addr[k] = uint64_t(uintptr_t(bitmaps[k].data()));
     info.overlap_shift_value[1] = kHostShift;
 
     const int bound = 32 / s->cellWidth;  // accepted, so cellWidth >= 1
