@@ -136,8 +136,7 @@ TEST(MotionAware, SeamKeepsOffAMovingBlockItWouldOtherwiseCross) {
 }
 
 // Sensor noise of a few grey levels changes the flood's costs every frame: the seam stays put.
-// Strips agreeing only along the overlap's right edge still leave the edge to one camera.
-TEST(MotionAware, SeamStaysPutInAStillSceneWithNoiseAndOffTheEdges) {
+TEST(MotionAware, SeamStaysPutInAStillSceneWithNoise) {
     const cv::Mat left = texture(kH, kOverlap, 5);
     TwoCameras rig(true);
     std::vector<int> first;
@@ -150,11 +149,6 @@ TEST(MotionAware, SeamStaysPutInAStillSceneWithNoiseAndOffTheEdges) {
         ASSERT_EQ(rig.stitcher().rowCrossX, first) << "the seam moved at frame " << f;
         expectNoEdgeStep(rig);
     }
-    cv::Mat far = texture(kH, kOverlap, 6);
-    left.colRange(kOverlap - 16, kOverlap).copyTo(far.colRange(kOverlap - 16, kOverlap));
-    TwoCameras edge(true);
-    edge.frame(left, far, {});
-    expectNoEdgeStep(edge);
 }
 
 }  // namespace
