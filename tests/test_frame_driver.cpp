@@ -85,8 +85,12 @@ TEST_F(FrameDriver, CountersWrapToZeroAndChangeNoShift) {
         std::vector<int> shifts, counts;
         for (int f = 0; f < 6; ++f) {  // the right strip sees the scene 4 cells further on
             const cv::Mat grey = zt::sample_gray(f);
-            grey(cv::Rect(300, 200, 96, 144)).copyTo(rig.buffer().colRange(0, 96));
-            grey(cv::Rect(304, 200, 96, 144)).copyTo(rig.buffer().colRange(96, 192));
+            for (int side = 0; side < 2; ++side) {
+                const int x = int(side ? zelvo_host::strip_right_x(rig.info->strip_width, 0)
+                                       : zelvo_host::strip_left_x(rig.info->strip_width, 0));
+                grey(cv::Rect(300 + 4 * side, 200, 96, 144))
+                    .copyTo(rig.buffer().colRange(x, x + 96));
+            }
             rig.frame();
             shifts.push_back(rig.info->overlap_shift_value[1]), counts.push_back(counter);
         }
