@@ -34,14 +34,13 @@ cmake --build build-fuzz -j"$jobs" --target zelvo_fuzz_targets
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 mkdir -p build-fuzz/artifacts
-targets=(fuzz_stitcher fuzz_watershed fuzz_sigmoid)
+targets=(fuzz_stitcher)
 status=0
 summary=()
 for t in "${targets[@]}"; do
   bin=build-fuzz/tests/fuzz/$t
   seeds=tests/fuzz/corpus/$t
   max_len=8192
-  [ "$t" = fuzz_watershed ] && max_len=24576
   if [ $short -eq 1 ]; then
     work=$(mktemp -d)
   else

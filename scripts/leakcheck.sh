@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Lifecycle leak check: CYCLES (default 1000) cycles of init, create, setup
-# (and one refused setup), five frames of both paths, destroy and uninit, on a
-# tiny rig of the simulator's host logic, under valgrind memcheck. Fails on
-# any byte definitely or indirectly lost and on any invalid read or write (or
-# other memcheck error).
+# Lifecycle leak check: CYCLES (default 1000) cycles of init, create, setup,
+# five frames of both paths, destroy and uninit, on a tiny rig of the
+# simulator's host logic, under valgrind memcheck. Fails on any byte definitely
+# or indirectly lost and on any invalid read or write (or other memcheck
+# error).
 #
 #   bash scripts/leakcheck.sh [CYCLES]
 set -euo pipefail

@@ -29,8 +29,7 @@ const std::set<std::string> kNames = words(
     "_ZN11DynStitcher16my_useMaskBlocksE _ZN11DynStitcher27my_useWeightedMotionBitHistE "
     "_ZN11DynStitcher18my_enableResetMaskE");
 // The opt-in modes' names, in their own version node; every other name is in the first.
-const std::set<std::string> kNames11 =
-    words("zelvo_stitch_set_motion_aware zelvo_stitch_motion_aware_params");
+const auto kNames11 = words("zelvo_stitch_set_motion_aware zelvo_stitch_motion_aware_params");
 // clang-format off
 const std::pair<const char*, int> kInts[] = {
     {"Zelvo_Stitch_Shift_Every_N_Frames", 0}, {"Zelvo_Stitch_Seamline_Every_N_Frames", 0},

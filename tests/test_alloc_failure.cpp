@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <new>
 
-#include <gtest/gtest.h>
-
 #include "test_support.h"
 
 namespace {
@@ -50,7 +48,8 @@ const char* const kCalls[] = {"setup", "first frame call", "frame call", "proces
 
 // What a run left for the host: the record's shift slots and every stitcher's target.
 std::vector<int> outcome(const zt::RigHost& h) {
-    std::vector<int> v(std::begin(h.info.overlap_shift_value), std::end(h.info.overlap_shift_value));
+    std::vector<int> v(std::begin(h.info.overlap_shift_value),
+                       std::end(h.info.overlap_shift_value));
     for (const DynStitcher* s : h.stitchers) v.push_back(s->ST_TRKE_tgtLutTranslationX);
     return v;
 }

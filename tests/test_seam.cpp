@@ -1,11 +1,3 @@
-#include <climits>
-#include <cstdio>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
-#include "reference_flood.h"
 #include "test_support.h"
 
 namespace {
@@ -23,12 +15,12 @@ struct SeamRig {
     std::vector<float> thresholds, incs;
     bool enableReset = false, useMaskBlocks = true;
     std::vector<uint32_t> lut;
-    Bytes fusion = Bytes(6 * 8, 77);
+    Bytes fusion = Bytes(zelvo_host::fusion_map_bytes(6, 8), 77);
     DynStitcher* s = nullptr;
     DynStitcher& build() {
         zelvo_stitch_init(33, 2, 0, enableReset, useMaskBlocks, 1);
         for (int r = 0; r < 33; ++r)
-            for (int c = 0; c < 33; ++c) lut.push_back((uint32_t(r) << 22) | (uint32_t(c) << 6));
+            for (int c = 0; c < 33; ++c) lut.push_back(zelvo_host::lut_word(r, c));
         zt::StdoutCapture quiet;
         s = create_dynstitcher(0, 0, 16, 6, 8, 2, 10.0f, -7.0f, 0.0f, int(thresholds.size()),
                                thresholds.data(), incs.data(), scoreStep, resetQuiet, 33, 33,
@@ -46,6 +38,68 @@ cv::Mat workedCost() {
                             200, 200, 40,  60,  250, 90,  200, 200, 200, 200, 250, 60,
                             60,  90,  200, 200, 200, 200, 200, 200, 200, 200, 200, 200};
     return cv::Mat(v, true).reshape(1, 6);
+}
+
+// The seam flood written plainly: one FIFO per cost level, the lowest non-empty level served
+// first, neighbours visited left, right, above, below.
+struct FloodResult {
+    cv::Mat markers;          // labels after the flood (CV_32SC1)
+    std::vector<int> counts;  // per mask block, cells the flood labelled 1 (seeds not counted)
+};
+
+// Rows up to lastRow belong to block row / blockHeight, rows below it to the last block.
+inline FloodResult reference_flood(const cv::Mat& cost, const cv::Mat& markersIn, int numBlocks,
+                                   int blockHeight, int lastRow) {
+    FloodResult res{markersIn.clone(), std::vector<int>(size_t(numBlocks), 0)};
+    cv::Mat_<int> m = res.markers;  // shares the pixels
+    const cv::Point step[4] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}};
+    std::deque<cv::Point> q[256];
+    int level = 0;  // the lowest level that may hold a cell
+    auto queue = [&](cv::Point p) {
+        level = std::min(level, int(cost.at<uint8_t>(p)));
+        q[cost.at<uint8_t>(p)].push_back(p);
+        m(p) = -2;  // queued
+    };
+    // The frame is boundary; interior negatives are cleared; cells next to a seed queue.
+    m.row(0) = -1, m.row(m.rows - 1) = -1, m.col(0) = -1, m.col(m.cols - 1) = -1;
+    for (int r = 1; r < m.rows - 1; ++r)
+        for (int c = 1; c < m.cols - 1; ++c) {
+            m(r, c) = std::max(m(r, c), 0);
+            for (const cv::Point& d : step)
+                if (m(r, c) == 0 && m(cv::Point(c, r) + d) > 0) queue({c, r});
+        }
+    for (; level < 256; ++level)
+        while (!q[level].empty()) {  // queueing a cheaper cell lowers the level
+            const cv::Point p = q[level].front();
+            q[level].pop_front();
+            int label = 0;  // the common positive neighbour label, -1 where two differ
+            for (const cv::Point& d : step)
+                if (m(p + d) > 0) label = label == 0 || label == m(p + d) ? m(p + d) : -1;
+            m(p) = label;
+            if (label == 1)
+                ++res.counts[size_t(p.y <= lastRow ? p.y / blockHeight : numBlocks - 1)];
+            for (const cv::Point& d : step)
+                if (label != -1 && m(p + d) == 0) queue(p + d);
+        }
+    return res;
+}
+
+// `full` is `small` scaled up bilinearly (centres aligned, edges replicated) within 1.
+void expectBilinearUpscale(const cv::Mat_<uint8_t>& full, const cv::Mat_<uint8_t>& small) {
+    auto at = [](int x, int out, int in) {  // source position of output x, its cell and weight
+        const double f = std::min(std::max((x + 0.5) * in / out - 0.5, 0.0), in - 1.0);
+        const int i = std::min(int(f), std::max(in - 2, 0));
+        return std::make_tuple(i, std::min(i + 1, in - 1), f - i);
+    };
+    for (int y = 0; y < full.rows; ++y)
+        for (int x = 0; x < full.cols; ++x) {
+            const auto [y0, y1, wy] = at(y, full.rows, small.rows);
+            const auto [x0, x1, wx] = at(x, full.cols, small.cols);
+            const double top = small(y0, x0) * (1 - wx) + small(y0, x1) * wx;
+            ASSERT_NEAR(full(y, x),
+                        (1 - wy) * top + wy * (small(y1, x0) * (1 - wx) + small(y1, x1) * wx), 1.0)
+                << x << ", " << y;
+        }
 }
 
 // Seeds as set-up makes them: 1 in the first two columns, 2 in the last two (written second).
@@ -75,24 +129,19 @@ std::vector<int> flood(DynStitcher& ds, int nb, int bh, const cv::Mat& cost, cv:
 
 }  // namespace
 
-// Set-up seeds on the worked example's costs: two blocks of three rows.
-TEST(Watershed, WorkedExample) {
-    SeamRig rig;
-    DynStitcher& ds = rig.build();
-    cv::Mat mk = setupSeeds(6, 8);
-    ds.lastMaskBlockRow = 3;
-    EXPECT_EQ(flood(ds, 2, 3, workedCost(), mk), (std::vector<int>{3, 5}));
-    EXPECT_TRUE(same(mk, labels(6, "######## #11#222# #111#22# #111#22# #1111#2# ########"))) << mk;
-}
-
-// Random costs (ties or all levels, in blobs), seeds, stray labels and last-block rows on views
-// into larger images (their own row steps count): labels and counts are the plain flood's, nothing
-// outside the view changes. Two large grids, 1 or 2 rows or columns, then up to 60.
+// The worked example; random costs (ties or all levels, in blobs), seeds, stray labels and
+// last-block rows on views into larger images (their own row steps count, the cost's mostly unlike
+// the markers'): labels and counts are the plain flood's, nothing outside the view changes. Two
+// large grids, 1 or 2 rows or columns, then up to 60.
 TEST(Watershed, RandomFloodsMatchThePlainFlood) {
     cv::RNG rng(20240611);
     auto uni = [&](int lo, int hi) { return rng.uniform(lo, hi + 1); };
     SeamRig rig;
     DynStitcher& ds = rig.build();
+    cv::Mat mk = setupSeeds(6, 8);  // the worked example: set-up seeds, two blocks of three rows
+    ds.lastMaskBlockRow = 3;
+    EXPECT_EQ(flood(ds, 2, 3, workedCost(), mk), (std::vector<int>{3, 5}));
+    EXPECT_TRUE(same(mk, labels(6, "######## #11#222# #111#22# #111#22# #1111#2# ########"))) << mk;
     for (int run = 0; run < 120; ++run) {
         int rows = run == 0 ? 270 : run == 1 ? 540 : run < 10 ? uni(1, 2) : uni(1, 60);
         int cols = run == 0 ? 80 : run == 1 ? 160 : uni(1, run < 10 ? 12 : 60);
@@ -101,7 +150,7 @@ TEST(Watershed, RandomFloodsMatchThePlainFlood) {
         const int nb = uni(1, std::min(6, rows)), bh = (rows + nb - 1) / nb;
         const int lastRow = ds.lastMaskBlockRow = uni(0, (nb - 1) * bh);  // below: last block
         const cv::Rect roi(run % 2 * 3, run % 2 * 2, cols, rows);
-        cv::Mat costOuter(rows + 4, cols + 5, CV_8UC1),
+        cv::Mat costOuter(rows + 4, cols + 3 + run % 3, CV_8UC1),
             mkOuter(rows + 4, cols + 5, CV_32SC1, cv::Scalar(0x5A5A5A5A));
         cv::Mat cost = costOuter(roi), mk = mkOuter(roi);
         const int levels = uni(0, 2) == 0 ? 3 : 256, blob = uni(1, 4);
@@ -110,9 +159,10 @@ TEST(Watershed, RandomFloodsMatchThePlainFlood) {
         cv::resize(blobs * (levels == 3 ? 120 : 1), cost, cost.size(), 0, 0, cv::INTER_NEAREST);
         cv::Mat input = setupSeeds(rows, cols);
         for (int k = uni(0, rows * cols / 12 + 1); k > 0; --k)
-            input.at<int>(uni(0, rows - 1), uni(0, cols - 1)) = uni(-3, 2);
+            input.at<int>(uni(0, rows - 1), uni(0, cols - 1)) =
+                uni(0, 9) ? uni(-3, 2) : 1 << uni(2, 30);
         input.copyTo(mk);
-        const zt::FloodResult want = zt::reference_flood(cost, input, nb, bh, lastRow);
+        const FloodResult want = reference_flood(cost, input, nb, bh, lastRow);
         ASSERT_EQ(flood(ds, nb, bh, cost, mk), want.counts);
         ASSERT_TRUE(same(mk, want.markers));
         mk.setTo(0x5A5A5A5A);
@@ -127,11 +177,13 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
         {8, 0.25f, 255, {186, 173, 158, 143, 127, 111, 96, 81}},
         {8, 4.0f, 255, {254, 254, 254, 250, 127, 4, 0, 0}},  // 255/(1+e^-16) < 255 in float
         {8, 0.0f, 255, Bytes(8, 127)}, {2, 0.0f, 1000, {244, 244}},  // 500 = 0x1F4, not clamped
-        {4, 1.0f, -255, {0, 0, 0, 0}}};                              // negative quotients give 0
+        {4, 1.0f, -255, {0, 0, 0, 0}},                               // negative quotients give 0
+        {-4, 1.0f, 255, {}}};
     // Read-outs put the midpoint on the centre; outside the curve the end values extend.
     const struct { int center; Bytes out; } reads[] = {
         {0, {127, 111, 96, 81, 81, 81, 81, 81}}, {7, {186, 186, 186, 186, 173, 158, 143, 127}},
-        {4, curves[0].arr}, {-100, Bytes(8, 81)}, {1000, Bytes(8, 186)}};
+        {4, curves[0].arr}, {-100, Bytes(8, 81)}, {1000, Bytes(8, 186)},
+        {INT_MIN + 7, {81, 81, 81, 186, 186, 186, 186, 186}}};  // the index wraps in 32 bits
     // clang-format on
     for (const auto& c : curves)
         EXPECT_EQ(SigmoidCurve(c.len, c.k, c.maxVal).arr, c.arr) << c.k << " " << c.maxVal;
@@ -152,31 +204,33 @@ TEST(SigmoidCurve, ValuesShiftedReadOutsAndRejectedLengths) {
 
 // Rows of the hard curve (k = 4) at held columns that follow the flood only where the block's
 // flag is set, or of the soft one (k = 0.25) at the flood's columns without mask blocks. Without
-// motion maps the scores move by the band of the label-1 share's change only, unclamped.
+// both motion maps (one alone is ignored) the scores move by the first band whose threshold
+// exceeds the label-1 share's change (a change equal to a threshold is not below it), unclamped.
 TEST(SeamWorkedExample, ThreeVariants) {
     // clang-format off
     const Bytes hard3 = {254, 254, 250, 127, 4, 0, 0, 0}, hard4 = {254, 254, 254, 250, 127, 4, 0, 0},
                 hard5 = {254, 254, 254, 254, 250, 127, 4, 0}, soft3 = {173, 158, 143, 127, 111, 96, 81, 81},
                 soft4 = {186, 173, 158, 143, 127, 111, 96, 81}, soft5 = {186, 186, 173, 158, 143, 127, 111, 96};
-    const struct { bool useMaskBlocks; int flag; std::vector<Bytes> rows; std::vector<int> crossAfter; } cases[] = {
-        {true, 1, {hard3, hard3, hard4, hard4, hard5, hard5}, {3, 3, 4, 4, 5, 5}},
-        {true, 0, {hard4, hard4, hard4, hard4, hard4, hard4}, {4, 4, 4, 4, 4, 4}},
-        {false, 0, {soft3, soft3, soft4, soft4, soft5, soft5}, {4, 4, 4, 4, 4, 4}}};
+    const struct { bool useMaskBlocks; std::vector<int> flags; std::vector<Bytes> rows; std::vector<int> crossAfter; } cases[] = {
+        {true, {1, 1}, {hard3, hard3, hard4, hard4, hard5, hard5}, {3, 3, 4, 4, 5, 5}},
+        {true, {0, 1}, {hard4, hard4, hard4, hard4, hard5, hard5}, {4, 4, 4, 4, 5, 5}},
+        {false, {0, 0}, {soft3, soft3, soft4, soft4, soft5, soft5}, {4, 4, 4, 4, 4, 4}}};
     // clang-format on
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.useMaskBlocks << " " << c.flag);
+        SCOPED_TRACE(testing::Message() << c.useMaskBlocks << " " << c.flags[0] << c.flags[1]);
         SeamRig rig;
         rig.useMaskBlocks = c.useMaskBlocks;
-        rig.thresholds = {0.15f, 2.0f}, rig.incs = {-50.0f, 40.0f};
+        rig.thresholds = {0.12f, 0.13f, 0.205f, 2.0f}, rig.incs = {-50.0f, 30.0f, 40.0f, 7.0f};
         DynStitcher& s = rig.build();
         s.diffImage = workedCost();
-        s.blockSeamUpdate.assign(2, c.flag);
-        s.process(nullptr, nullptr);
-        EXPECT_EQ(s.blockScore, (std::vector<float>{-50.0f, 40.0f}));  // changes 0.12 and 0.2
+        s.blockSeamUpdate = c.flags;
+        Bytes moving(40 * 40, 1);
+        s.process(c.flags[0] ? moving.data() : nullptr, c.useMaskBlocks ? nullptr : moving.data());
+        EXPECT_EQ(s.blockScore, (std::vector<float>{30.0f, 40.0f}));  // changes 3/25 and 5/25
         EXPECT_EQ(s.prevMaskBlockStats[1].labelOneCount, 5);           // now this frame's records
         for (int r = 0; r < 6; ++r) EXPECT_EQ(rowOf(s.currMask, r), c.rows[size_t(r)]) << r;
         EXPECT_EQ(s.rowCrossX, c.crossAfter);
-        EXPECT_EQ(s.blockSeamUpdate, std::vector<int>(2, c.flag)) << "no motion maps: flags kept";
+        EXPECT_EQ(s.blockSeamUpdate, c.flags) << "no motion maps: flags kept";
         EXPECT_EQ(s.quietFrameCount, 1);
         EXPECT_TRUE(same(s.lastMask, s.currMask) && s.lastMask.data != s.currMask.data);
     }
@@ -270,7 +324,7 @@ TEST(SeamFusionMap, HostBufferPngAndDefaultMask) {
     host.fill(0);
     host.frameCall();
     host.seam(0);
-    zt::expect_bilinear_upscale(cv::Mat(240, 64, CV_8UC1, host.fusion[0].data()), s.currMask);
+    expectBilinearUpscale(cv::Mat(240, 64, CV_8UC1, host.fusion[0].data()), s.currMask);
     char path[] = "/tmp/zelvo_seam_mask_test.png";
     s.saveCurrMask(path);
     EXPECT_TRUE(same(cv::imread(path, cv::IMREAD_UNCHANGED), s.currMask));

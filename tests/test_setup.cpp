@@ -1,38 +1,28 @@
 // A stitcher before its first frame: construction, copy and destruction, and set-up
 // (geometry, LUT anchors per mask block, the matrices it builds, refused limits).
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <stdexcept>
-#include <tuple>
-
 #include "test_support.h"
-#include "zelvo_internal.h"
 
 namespace {
 
 // Anchor word with noise in the unused bit fields, which decoding must mask out.
-uint32_t lutWord(cv::Point p) {
-    return (uint32_t(p.y) << 22) | (0x2Au << 16) | (uint32_t(p.x) << 6) | 0x15u;
-}
+uint32_t lutWord(cv::Point p) { return zelvo_host::lut_word(p.y, p.x) | (0x2Au << 16) | 0x15u; }
 // Anchors that identify their vertex (LUT column c, row r).
 cv::Point leftAnchorOf(int c, int r) { return {3 * c, r + 1}; }
 cv::Point rightAnchorOf(int c, int r) { return {3 * c + 1, r + 2}; }
 
-// One stitcher (1920 wide, 33 x 33 LUT, 4 x 10 cells, 120 x 68 motion map) with its
-// host LUTs and fusion-map buffer.
+// One stitcher (1920 wide, 33 x 33 LUT in rows of 35 words, 4 x 10 cells, 120 x 68 motion
+// map) with its host LUTs and fusion-map buffer.
 struct Rig {
     explicit Rig(int overlap = 320, int height = 1080, int blocks = 4) {
-        for (int i = 0; i < 33 * 33; ++i)
-            lutL.push_back(lutWord(leftAnchorOf(i % 33, i / 33))),
-                lutR.push_back(lutWord(rightAnchorOf(i % 33, i / 33)));
-        fusion.assign(size_t(height * overlap), 0xAB);
+        for (int i = 0; i < 33 * 35; ++i)
+            lutL.push_back(lutWord(leftAnchorOf(i % 35, i / 35))),
+                lutR.push_back(lutWord(rightAnchorOf(i % 35, i / 35)));
+        fusion.assign(zelvo_host::fusion_map_bytes(height, overlap), 0xAB);
         zelvo_stitch_init(33, blocks, 0, 0, 1, 1);
         float thr[1] = {0.1f}, inc[1] = {1.0f};
         zt::StdoutCapture quiet;
         st.reset(new DynStitcher(0, 0, 1920, height, overlap, blocks, 10.0f, -10.0f, 0.0f, 1, thr,
-                                 inc, 1, 30, 33, 33, lutL.data(), lutR.data(), 0, 120, 68, 4, 10));
+                                 inc, 1, 30, 33, 35, lutL.data(), lutR.data(), 0, 120, 68, 4, 10));
     }
     ~Rig() { zelvo_stitch_uninit(); }
     unsigned long addr() { return (unsigned long)fusion.data(); }
@@ -67,7 +57,7 @@ TEST(Setup, BlocksAndTheirLutAnchors) {
         const size_t n = c.rows.size();
         Rig rig(c.overlap, c.imgHeight, int(n));
         for (int r = 0; r < 33; ++r)  // words of vertices the walk skips are never checked
-            rig.lutL[size_t(r * 33 + c.firstLeft - 1)] = rig.lutR[size_t(r * 33 + c.cols)] = ~0u;
+            rig.lutL[size_t(r * 35 + c.firstLeft - 1)] = rig.lutR[size_t(r * 35 + c.cols)] = ~0u;
         rig.setup();
         const DynStitcher& s = *rig.st;
         SCOPED_TRACE(std::to_string(s.maskRows) + " rows, " + std::to_string(n) + " blocks");
@@ -149,11 +139,16 @@ TEST(Setup, BrokenLimitsAreRefusedBeforeAnyChange) {
         {[](Rig& r) { r.st->cellWidth = 0; }, "cellWidth 0 is below 1"},
         {[](Rig& r) { r.st->imgHeight = 90, r.st->numMaskBlocks = 6; },
          "numMaskBlocks 6 leaves the last mask block without rows (maskRows 9, maskBlockHeight 2)"},
-        {[](Rig& r) { r.st->overlapWidth = 2000; }, "overlapWidth 2000 exceeds imgWidth 1920"},
+        {[](Rig& r) { r.st->imgHeight = 80, r.st->numMaskBlocks = 5; },
+         "numMaskBlocks 5 leaves the last mask block without rows (maskRows 8, maskBlockHeight 2)"},
+        {[](Rig& r) { r.st->overlapWidth = 1921; }, "overlapWidth 1921 exceeds imgWidth 1920"},
         {[](Rig& r) { std::vector<uint8_t>().swap(r.fusion); }, "dreFusionMapAddr is null"},
         {[](Rig&) { zelvo_stitch_init(32, 4, 0, 0, 1, 1); }, "32 rows, fewer than lutGridSize 33"},
         {[](Rig&) { DynStitcher::lut_vsegment_maskblock_idx[20] = -1; }, "[20] = -1 is outside"},
-        {[](Rig& r) { r.lutR[16 * 33] = lutWord({119, 68}); }, "row 16) gives anchor (119, 68)"},
+        {[](Rig&) { DynStitcher::lut_vsegment_maskblock_idx[20] = 4; }, "[20] = 4 is outside"},
+        {[](Rig& r) { r.lutR[16 * 35] = lutWord({119, 68}); }, "row 16) gives anchor (119, 68)"},
+        {[](Rig& r) { r.lutR[16 * 35] = lutWord({120, 3}); }, "row 16) gives anchor (120, 3)"},
+        {[](Rig& r) { r.lutL[9 * 35 + 30] = lutWord({517, 3}); }, "row 9) gives anchor (517, 3)"},
     };
     // clang-format on
     for (const auto& c : cases) {
@@ -176,6 +171,17 @@ TEST(Setup, BrokenLimitsAreRefusedBeforeAnyChange) {
                     s.sigmoidCurves.size() == 7 && s.rowCrossX.size() == 108 &&
                     s.quietFrameCount == 3)
             << c.second;
+    }
+    // At the limits themselves set-up succeeds: one mask row, the overlap as wide as the image,
+    // the last motion cell.
+    for (const auto& at : std::vector<std::function<void(Rig&)>>{
+             [](Rig& r) { r.st->imgHeight = 10; }, [](Rig& r) { r.st->overlapWidth = 1920; },
+             [](Rig& r) {
+                 r.lutR[16 * 35] = lutWord({119, 67});
+             }}) {
+        Rig rig(320, 1080, 1);
+        at(rig);
+        EXPECT_NO_THROW(rig.setup());
     }
 }
 

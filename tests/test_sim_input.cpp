@@ -103,31 +103,6 @@ TEST(SimRealRig, PerCameraFootageMatchesTheCutRig) {
         EXPECT_EQ(slurp(dir / "real" / map), slurp(dir / "cut" / map)) << map;
 }
 
-// Parallax is rendered from the bundled footage's background, and not from a panning camera's,
-// which the run says on standard error and in summary.json.
-TEST(SimParallax, RenderedOnlyWhereTheBackgroundFits) {
-    REQUIRE_SIM();
-    const fs::path dir = freshDir("parallax");
-    fs::create_directories(dir / "pan");
-    for (int i = 0; i < 9; ++i)  // 3 px a frame to the right
-        ASSERT_TRUE(cv::imwrite((dir / "pan" / (std::to_string(i) + ".png")).string(),
-                                frame(i)(cv::Rect(3 * i, 0, 640, 576))));
-    const std::string out = " --frames 9 --out '" + dir.string() + "/";
-    const auto [status, err] = runSim("--input '" + (dir / "pan").string() + "'" + out + "p'");
-    ASSERT_EQ(status, 0) << err;
-    EXPECT_NE(err.find("parallax 4 px not rendered: the picture moves as a whole"),
-              std::string::npos)
-        << err;
-    ASSERT_EQ(runSim(out + "b'").first, 0);
-    for (const auto& [run, px, reason] :
-         {std::tuple{"p", "0", "\"not rendered: the picture moves"}, {"b", "4", "null"}}) {
-        const std::string json = slurp(dir / run / "summary.json");
-        EXPECT_NE(json.find(std::string("\"parallax_px\": ") + px), std::string::npos) << run;
-        EXPECT_NE(json.find(std::string("\"parallax_reason\": ") + reason), std::string::npos)
-            << run;
-    }
-}
-
 // Each refusal exits 2 naming the culprit before anything is written.
 TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
     REQUIRE_SIM();
@@ -140,8 +115,6 @@ TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
     writeFrames(dir / "cutpng", "p.png", 3);
     truncate(dir / "cutpng" / "1p.png");
     writeFrames(dir / "narrow", "n.png", 3, {0, 0, 384, 576});
-    writeFrames(dir / "high", "h.png", 3, {0, 0, 384, 556});  // neighbours 20 px apart vertically
-    writeFrames(dir / "low", "l.png", 3, {192, 20, 384, 556});
     writeClip(dir / "cut.avi", 10);
     truncate(dir / "cut.avi");
     std::ofstream(dir / "afile") << "plain text, which FFmpeg plays\nas a video of its letters\n";
@@ -176,8 +149,6 @@ TEST(SimRefusals, BadOptionsOrInputWriteNothing) {
         {"--camera " + d + "narrow' --camera " + d + "mixed/0f.jpg'",
          "all cameras must have one size"},
         {"--input " + d + "narrow' --width 500", "the largest that fit"},
-        {"--camera " + d + "high' --camera " + d + "low'", "cameras 0 and 1 do not overlap as a "
-                                                           "horizontal translation: vertical offset"},
         {"--blocks 64 --cell 4x64", "--blocks 64 cannot cut 9 mask rows"},
         {"--out " + d + "afile/sub'", "afile is a file, not a folder"},
         {"--misalign 40", "40 px is beyond the library's +-32 px reach"},

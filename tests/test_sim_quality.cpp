@@ -109,37 +109,25 @@ TEST(SimQuality, LabMeasuresEveryMethodRawAndThroughTheRunningMap) {
     for (const zsim::QualityRow& r : lab.rows()) EXPECT_NE(r.method, zsim::kGraphCut);  // not run
 }
 
-// On the bundled footage every method's running map is its own maps blended with the host's A,
-// the library's being the very map the host blends its panorama with; every peer's own seam lies
-// inside the overlap (the middle one in its middle); and the lab on its own thread writes the
-// rows of the lab on the caller's thread.
-TEST(SimQuality, EveryMethodThroughTheHostsRunningMapOnItsOwnThread) {
+// On the bundled footage the library's running map is the very map the host blends its panorama
+// with, and the lab on its own thread writes the rows of the lab on the caller's thread.
+TEST(SimQuality, TheLabOnItsOwnThreadMeasuresTheHostsMaps) {
     zsim::RigConfig cfg;
     cfg.dbg = 0, cfg.seamBlend = 0.3, cfg.render = zsim::realisticRender();
     cfg.misalign = {zsim::Schedule{{{0, 8}}}, zsim::Schedule{{{0, -12}}}};
     zsim::Rig rig(cfg, 768, 576);
     zsim::SeamLab here(cfg, 576), there(cfg, 576);
-    std::vector<std::vector<cv::Mat>> q8(2, std::vector<cv::Mat>(zsim::kSeamMethods)), expect = q8;
     {
         zsim::LabThread thread(there, 1);
         for (int f = 0; f < 3; ++f) {
             rig.play(cv::imread(zt::sample_frame_path(f)), f);
             here.measure(rig, f);
             thread.push(zsim::labFrame(rig, f));
-            for (int i = 0; i < 2; ++i)
-                for (int m = 0; m < zsim::kSeamMethods; ++m)
-                    zsim::blendFusion(here.map(i, m, false), 0.3, q8[i][m], expect[i][m]);
         }
         thread.finish();
     }
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 2; ++i)
         EXPECT_EQ(cv::norm(here.map(i, zsim::kLibrary, true), rig.seamMaps()[i], cv::NORM_INF), 0);
-        for (int m = 0; m < zsim::kSeamMethods; ++m) {
-            EXPECT_EQ(cv::norm(here.map(i, m, true), expect[i][m], cv::NORM_INF), 0) << m;
-            for (int x : zsim::seamColumns(here.map(i, m, false)))
-                EXPECT_TRUE(m == zsim::kMiddle ? x == 96 : x >= 0 && x < 192) << m << " " << x;
-        }
-    }
     auto key = [](const zsim::QualityRow& r) {  // all but the time; NaN as -1
         std::vector<double> k{
             double(r.frame), double(r.overlap), double(r.method), double(r.running), r.cost,

@@ -1,36 +1,6 @@
 #include "test_support.h"
 
-#include <algorithm>
-#include <cmath>
-#include <iostream>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
 namespace zt {
-
-StdoutCapture::StdoutCapture() : file_(std::tmpfile()), saved_fd_(dup(1)) {
-    std::cout.flush();
-    fflush(stdout);
-    dup2(fileno(file_), 1);
-}
-
-std::string StdoutCapture::take() {
-    if (!file_) return {};
-    std::cout.flush();
-    fflush(stdout);
-    dup2(saved_fd_, 1);
-    close(saved_fd_);
-    std::string out;
-    char buf[4096];
-    rewind(file_);
-    for (size_t n; (n = fread(buf, 1, sizeof buf, file_)) > 0;) out.append(buf, n);
-    fclose(file_);
-    file_ = nullptr;
-    return out;
-}
 
 std::string sample_frame_path(int index) {
     char name[32];
@@ -51,70 +21,51 @@ std::unique_ptr<DynStitcher> quiet_stitcher(int cellWidth, int overlapId) {
                                                         nullptr, overlapId, 40, 30, cellWidth, 4));
 }
 
-void expect_bilinear_upscale(const cv::Mat& full, const cv::Mat& small) {
-    // Weights of one axis: output x takes 1 - w of source i and w of source i + 1.
-    auto axis = [](int outSize, int inSize) {
-        cv::Mat m = cv::Mat::zeros(outSize, inSize, CV_64F);
-        for (int x = 0; x < outSize; ++x) {
-            const double f =
-                std::min(std::max((x + 0.5) * inSize / outSize - 0.5, 0.0), double(inSize - 1));
-            const int i = std::min(int(f), std::max(inSize - 2, 0));
-            m.at<double>(x, i) += 1.0 - (f - i);
-            m.at<double>(x, std::min(i + 1, inSize - 1)) += f - i;
-        }
-        return m;
-    };
-    cv::Mat s, f;
-    small.convertTo(s, CV_64F);
-    full.convertTo(f, CV_64F);
-    const cv::Mat expected = axis(full.rows, small.rows) * s * axis(full.cols, small.cols).t();
-    EXPECT_EQ(cv::countNonZero(cv::abs(f - expected) > 1.0), 0)
-        << "pixels off the bilinear scaling of the mask";
-}
-
-bool dump_dir_writable() { return access("/var/run", W_OK) == 0; }
-
 namespace {
-constexpr int kCells = 4, kBlocks = 4, kLutGrid = 9, kFootage = 25;
-constexpr int kMdCols = RigHost::kWidth / 16, kMdRows = RigHost::kHeight / 16;
+constexpr int kFootage = 25;
 constexpr int kMisalign[RigHost::kOverlaps] = {-6, 4, 8, -3};  // pixels, right strip vs left
 
-// Synthetic footage (no image decoding, so the thread test sees no codec
-// library): blurred noise, corners everywhere, scrolling 3 pixels a frame.
-const std::vector<cv::Mat>& footage() {
-    static const std::vector<cv::Mat> frames = [] {
-        cv::Mat base(RigHost::kHeight, 768 + 3 * kFootage, CV_8UC1);
-        cv::RNG(12345).fill(base, cv::RNG::UNIFORM, 0, 256);
-        cv::GaussianBlur(base, base, cv::Size(0, 0), 2.0);
-        cv::normalize(base, base, 0, 255, cv::NORM_MINMAX);
-        std::vector<cv::Mat> v;
-        for (int k = 0; k < kFootage; ++k)
-            v.push_back(base(cv::Rect(3 * k, 0, 768, RigHost::kHeight)).clone());
-        return v;
+// Synthetic footage (no image decoding, so the thread test sees no codec library): blurred
+// noise, corners everywhere, scrolling 3 pixels a frame over kFootage frames.
+const cv::Mat& footage() {
+    static const cv::Mat base = [] {
+        cv::Mat m(RigGeometry().height, 768 + 3 * kFootage, CV_8UC1);
+        cv::RNG(12345).fill(m, cv::RNG::UNIFORM, 0, 256);
+        cv::GaussianBlur(m, m, cv::Size(0, 0), 2.0);
+        cv::normalize(m, m, 0, 255, cv::NORM_MINMAX);
+        return m;
     }();
-    return frames;
+    return base;
 }
 }  // namespace
 
-RigHost::RigHost() {
+RigHost::RigHost(const RigGeometry& geometry)
+    : g(geometry),
+      stitchers(size_t(g.cameras - 1)),
+      fusion(size_t(g.cameras - 1)),
+      bitmaps_(size_t(g.cameras)) {
     footage();
-    for (int r = 0; r < kLutGrid; ++r)  // anchors spread evenly over the motion grid
-        for (int c = 0; c < kLutGrid; ++c)
-            lut_.push_back((uint32_t(r * (kMdRows - 1) / (kLutGrid - 1)) << 22) |
-                           (uint32_t(c * (kMdCols - 1) / (kLutGrid - 1)) << 6));
+    for (int r = 0; r < g.lutGrid; ++r)
+        for (int c = 0; c < g.lutGrid; ++c)
+            lut_.push_back(
+                zelvo_host::lut_word(std::min(r * g.height / (g.lutGrid - 1), g.height - 1) / 16,
+                                     std::min(c * g.width / (g.lutGrid - 1), g.width - 1) / 16));
     zelvo_stitch_set_dbg_out(0);
-    zelvo_stitch_init(kLutGrid, kBlocks, 0, 0, 1, 1);
-    strip_.assign(size_t(kHeight) * 2 * kOverlap * kOverlaps, 0);
-    info.img_num = kCameras, info.md_width = kWidth, info.md_height = kHeight;
+    zelvo_stitch_init(g.lutGrid, 4, 0, 0, g.maskBlocks, 1);
+    info.img_num = unsigned(g.cameras), info.md_width = unsigned(g.width),
+    info.md_height = unsigned(g.height);
+    for (int i = 0; i + 1 < g.cameras; ++i)
+        info.strip_width[i] = unsigned(g.overlap), info.strip_height[i] = unsigned(g.height);
+    info.strip_buf_width =
+        zelvo_host::strip_buffer_width(info.strip_width, unsigned(g.cameras - 1));
+    strip_.assign(size_t(g.height) * info.strip_buf_width, 0);
     info.strip_buf_addr = uint64_t(uintptr_t(strip_.data()));
-    info.strip_buf_width = 2 * kOverlap * kOverlaps;
-    for (int c = 0; c < kCameras; ++c) {
-        bitmaps_[c].assign(size_t(kMdRows) * 4, 0);
-        info.md_addr[c] = uint64_t(uintptr_t(bitmaps_[c].data()));
+    for (int c = 0; c < g.cameras; ++c) {
+        bitmaps_[size_t(c)].assign(zelvo_host::md_bitmap_bytes(g.width, g.height), 0);
+        info.md_addr[c] = uint64_t(uintptr_t(bitmap(c)));
     }
-    for (int i = 0; i < kOverlaps; ++i) {
-        info.strip_width[i] = kOverlap, info.strip_height[i] = kHeight;
-        fusion[i].assign(size_t(kHeight) * kOverlap, 0);
+    for (int i = 0; i + 1 < g.cameras; ++i) {
+        fusion[size_t(i)].assign(zelvo_host::fusion_map_bytes(g.height, g.overlap), 0);
         create(i);
     }
 }
@@ -122,39 +73,42 @@ RigHost::RigHost() {
 RigHost::~RigHost() {
     for (DynStitcher*& s : stitchers) destroy_dynstitcher(&s);
     zelvo_stitch_uninit();
+    zelvo_stitch_set_motion_aware(0);
 }
 
 void RigHost::create(int i) {
     static float thresholds[] = {0.02f, 0.1f}, incs[] = {1.0f, -1.0f};
-    destroy_dynstitcher(&stitchers[i]);
+    destroy_dynstitcher(&stitchers[size_t(i)]);
     StdoutCapture quiet;
-    stitchers[i] = create_dynstitcher(0, 0, kWidth, kHeight, kOverlap, kBlocks, 50.0f, -50.0f, 0.0f,
-                                      2, thresholds, incs, 1, 30, kLutGrid, kLutGrid, lut_.data(),
-                                      lut_.data(), i, kMdCols, kMdRows, kCells, kCells);
+    stitchers[size_t(i)] =
+        create_dynstitcher(0, 0, g.width, g.height, g.overlap, 4, 50.0f, -50.0f, 0.0f, 2,
+                           thresholds, incs, 1, 30, g.lutGrid, g.lutGrid, lut_.data(), lut_.data(),
+                           i, unsigned(g.width / 16), unsigned(g.height / 16), 4, 4);
 }
 
 void RigHost::setup(int i) {
-    setup_dynstitcher(stitchers[i], 0, (unsigned long)(uintptr_t)fusion[i].data());
+    setup_dynstitcher(stitchers[size_t(i)], 0, (unsigned long)(uintptr_t)fusion[size_t(i)].data());
 }
 
-void RigHost::fill(int frame) {
-    const cv::Mat& g = footage()[size_t(frame % kFootage)];
-    cv::Mat buf(kHeight, int(info.strip_buf_width), CV_8UC1, strip_.data());
-    for (int i = 0; i < kOverlaps; ++i)
+void RigHost::fill(int frame) {  // for the default geometry
+    const cv::Mat f = footage().colRange(3 * (frame % kFootage), footage().cols);
+    for (unsigned i = 0; i < kOverlaps; ++i)
         for (int side = 0; side < 2; ++side)  // the left strip, then the misaligned right one
-            g(cv::Rect(60 + 170 * i + side * kMisalign[i], 0, kOverlap, kHeight))
-                .copyTo(buf(cv::Rect((2 * i + side) * kOverlap, 0, kOverlap, kHeight)));
+            f(cv::Rect(60 + 170 * int(i) + side * kMisalign[i], 0, g.overlap, g.height))
+                .copyTo(strips()(cv::Rect(int(side ? zelvo_host::strip_right_x(info.strip_width, i)
+                                                   : zelvo_host::strip_left_x(info.strip_width, i)),
+                                          0, g.overlap, g.height)));
     // About one block in four moving, different per frame and camera.
     cv::RNG rng(uint64_t(frame) * 977 + 1);
     for (auto& bitmap : bitmaps_)
         for (uint8_t& b : bitmap) b = uint8_t(rng.next() & rng.next());
 }
 
-void RigHost::frameCall() { zelvo_stitch_process(stitchers, &info); }
+void RigHost::frameCall() { zelvo_stitch_process(stitchers.data(), &info); }
 
 void RigHost::seam(int i) {
-    stitchers[i]->process(motionMap(i), motionMap(i + 1));
-    stitchers[i]->copyTo_dre_fusion_map();
+    stitchers[size_t(i)]->process(motionMap(i), motionMap(i + 1));
+    stitchers[size_t(i)]->copyTo_dre_fusion_map();
 }
 
 }  // namespace zt

@@ -1,10 +1,7 @@
-// After the single-threaded frame call, process and copyTo_dre_fusion_map of the four overlaps
-// spread over four threads give the sequential run's shifts and fusion maps byte for byte. The
-// test command also runs this file under ThreadSanitizer.
+// After the single-threaded frame call, process and copyTo_dre_fusion_map of the four overlaps on
+// four threads give the sequential run's shifts and fusion maps (also run under ThreadSanitizer).
 #include <atomic>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "test_support.h"
 

@@ -1,4 +1,5 @@
 // The history weights turn uniform once and for the process's life: own executable.
+#include <algorithm>
 #include <deque>
 
 #include <gtest/gtest.h>
@@ -13,9 +14,10 @@ bool weights_are(bool uniform) {
 }
 
 // Nothing brings the initial weights back, though the switch is recorded; the plain
-// mean weighs the newest entries no more than the oldest.
+// mean weighs the newest entries no more than the oldest. Init also builds the subtraction table.
 TEST(HistoryWeights, SwitchToUniformIsOneWayAndAveragesPlainly) {
     EXPECT_EQ(zelvo_stitch_init(8, 3, 0, 0, 1, 1), 0);
+    for (int j = 0; j <= 512; ++j) EXPECT_EQ(DynStitcher::subs_tab[j], std::max(j - 256, 0)) << j;
     DynStitcher::setMotionBitsHistoryWeight(true);
     EXPECT_TRUE(weights_are(false));
     EXPECT_EQ(zelvo_stitch_init(8, 3, 0, 0, 1, 0), 0);
