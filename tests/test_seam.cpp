@@ -138,10 +138,11 @@ TEST(Watershed, RandomFloodsMatchThePlainFlood) {
     auto uni = [&](int lo, int hi) { return rng.uniform(lo, hi + 1); };
     SeamRig rig;
     DynStitcher& ds = rig.build();
-    cv::Mat mk = setupSeeds(6, 8);  // the worked example: set-up seeds, two blocks of three rows
+    cv::Mat worked = setupSeeds(6, 8);  // the worked example: set-up seeds, two blocks of 3 rows
     ds.lastMaskBlockRow = 3;
-    EXPECT_EQ(flood(ds, 2, 3, workedCost(), mk), (std::vector<int>{3, 5}));
-    EXPECT_TRUE(same(mk, labels(6, "######## #11#222# #111#22# #111#22# #1111#2# ########"))) << mk;
+    EXPECT_EQ(flood(ds, 2, 3, workedCost(), worked), (std::vector<int>{3, 5}));
+    EXPECT_TRUE(same(worked, labels(6, "######## #11#222# #111#22# #111#22# #1111#2# ########")))
+        << worked;
     for (int run = 0; run < 120; ++run) {
         int rows = run == 0 ? 270 : run == 1 ? 540 : run < 10 ? uni(1, 2) : uni(1, 60);
         int cols = run == 0 ? 80 : run == 1 ? 160 : uni(1, run < 10 ? 12 : 60);
