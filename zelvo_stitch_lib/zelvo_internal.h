@@ -34,10 +34,11 @@ extern bool motionAware;
  * driver and DynStitcher::process call them while the mode is on. */
 int trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight);
 void processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight);
-/* Frees a stitcher's mode state (null is fine). */
-void freeMotionAwareState(ZelvoMotionAwareState* state);
+/* Frees the mode state of stitcher s, if it has one (its destructor calls
+ * this). */
+void freeMotionAwareState(const DynStitcher* s);
 
-/* ---- Seam path pieces shared by the specified update and the mode ---- */
+/* ---- Seam path pieces shared by the 1.0 update and the mode ---- */
 
 /* Scratch of one flood, kept between calls by a caller that must not
  * allocate per frame; grown on demand, never shrunk. */
@@ -76,7 +77,7 @@ inline int rowCrossing(const uint8_t* row, int cols) {
 bool updateBlocks(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight,
                   bool inPlace = false);
 
-/* ---- Shift path pieces shared by the specified tracker and the mode ---- */
+/* ---- Shift path pieces shared by the 1.0 tracker and the mode ---- */
 
 /* Clears the cluster lists, writes the debug dumps and advances the dump
  * frame count: what every tracker run does before it detects corners. */

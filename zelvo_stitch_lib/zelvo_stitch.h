@@ -53,11 +53,12 @@
  * first complete process); std::invalid_argument from setup for a geometry
  * it refuses; std::bad_array_new_length for img_num 0 or a negative lutRows;
  * std::length_error for img_num above ZELVO_STITCH_MAX_IMAGES (the record's
- * room); std::logic_error from saveCurrMask(nullptr), and from process (and
- * copyTo_dre_fusion_map) on a stitcher that was never set up or whose block
- * records, images or fusion-map header no longer fit its geometry after an
- * assignment from a stitcher of another geometry (the message names what
- * disagrees; nothing has changed). None leaks memory. After one,
+ * room); std::logic_error from saveCurrMask(nullptr), from process on a
+ * stitcher that was never set up or whose block records or images no longer
+ * fit its geometry after an assignment from a stitcher of another geometry,
+ * and from copyTo_dre_fusion_map when a mask is there but the fusion-map
+ * header no longer fits (the message names what disagrees; nothing has
+ * changed). None leaks memory. After one,
  * a host may rely on this:
  *  - create_dynstitcher: nothing remains allocated.
  *  - setup_dynstitcher: after std::invalid_argument the stitcher is as it was;
@@ -229,10 +230,6 @@ static_assert(offsetof(_WSNode, next) == 0 && offsetof(_WSNode, markerOffset) ==
               "node layout");
 static_assert(sizeof(_WSQueue) == 8 && offsetof(_WSQueue, last) == 4, "queue layout");
 
-/* Per-stitcher state of the motion-aware mode (see "Motion-aware mode" at the
- * end of this header); opaque, owned by the stitcher. */
-struct ZelvoMotionAwareState;
-
 /* ---------------------------------------------------------------------------
  * Sigmoid blend curve: len bytes falling from about maxVal to about 0, read
  * out shifted so that the midpoint lands on a given column. Copied and moved
@@ -288,8 +285,9 @@ public:
  * frame driver (preProcess, and on tracking frames ST_TRKE and
  * decideShifting) and the host's process / copyTo_dre_fusion_map -> destroy.
  * preProcess and ST_TRKE must not run before setup (nothing checks it);
- * process refuses with std::logic_error. All members are public; what the tables below call "state"
- * is written by the library, the rest is configuration.
+ * process refuses with std::logic_error. All members are public; what the
+ * tables below call "state" is written by the library, the rest is
+ * configuration.
  * ------------------------------------------------------------------------- */
 class ZELVO_API DynStitcher {
 public:
@@ -648,12 +646,6 @@ public:
     static int* lut_vsegment_maskblock_idx;  /* LUT grid row -> mask block; library-owned,
                                                 init_lib..release_lib */
     static int subs_tab[513]; /* max(j - 256, 0), built by init_lib; the flood does not read it */
-
-    /* State of the motion-aware mode, owned by this stitcher: null until the
-     * mode's first tracker run or process on it, freed by the destructor.
-     * Neither copied nor assigned (a copy starts with none). Added in 1.1,
-     * after every 1.0 member, so the 1.0 members keep their offsets. */
-    ZelvoMotionAwareState* motionAwareState = nullptr;
 };
 
 /* ---------------------------------------------------------------------------
@@ -746,7 +738,10 @@ ZELVO_API int zelvo_ecs_process(_ZELVO_ECS_INFO* info);
  *    background, and k-means's random start would decide it). With fewer than
  *    minStaticCorners such corners it retries with a margin of 0, then
  *    falls back to every corner and the 1.0 choice, which is the 1.0
- *    tracker. Status codes, messages, stepping and record writes are 1.0's.
+ *    tracker. Stepping, record writes and the prints of the round trip, the
+ *    evidence tests and the clustering are 1.0's; the median replaces the
+ *    cluster choice, so ST_TRKE_closeRangeOnly and ST_TRKE_MIN_CLUSTER_POINT
+ *    do not apply and the run never ends with -4 ("no obvious cluster").
  *  - Seam (DynStitcher::process, instead of the 1.0 update): the flood's
  *    cost is 0 on cells within one cell of motion, with a ridge of 255 round
  *    them, and 0 in two-cell bands along the overlap's edges, so the seam
@@ -760,15 +755,24 @@ ZELVO_API int zelvo_ecs_process(_ZELVO_ECS_INFO* info);
  *    seam column and 0 after it: a hard step, which copyTo_dre_fusion_map's
  *    bilinear scaling turns into a ramp one cell wide (enough for a few per
  *    cent of exposure step; any wider band doubles people). The seam column
- *    stays in [2, maskCols - 3]. my_useMaskBlocks, the curves and the random
+ *    stays in [2, maskCols - 3] (at maskCols >> 1 below 5 columns).
+ *    currMask and lastMask keep their pixels and are rewritten in place
+ *    (1.0 gives them new pixels every call), so a header held on them sees
+ *    each frame's mask. my_useMaskBlocks, the curves and the random
  *    reset do not apply; block scores, histories and flags are still updated
  *    as in 1.0. Without both motion maps nothing counts as moving.
  *    process and the mode's tracker throw std::logic_error on a stitcher
  *    whose mask-sized members do not match its geometry (never set up, or
  *    assigned from a stitcher of another geometry, or not pre-processed).
+ * LUTs: the mode maps mask cells to motion cells through the LUT words when
+ * it first runs on a stitcher, and again when the stitcher's geometry or LUT
+ * pointers change (not when the words change in place), so with the mode on
+ * the host keeps its LUTs valid for the stitcher's life, not only for setup.
+ * The mode's per-stitcher state is kept by the library outside the
+ * stitcher, whose layout is 1.0's, and freed by its destructor.
  * Costs: the seam path allocates nothing per frame once the stitcher's mode
  * state exists (made by the first call in the mode, or after the geometry
- * or LUTs change: a few mask-sized buffers); per frame it adds the motion
+ * or LUT pointers change: a few mask-sized buffers); per frame it adds the motion
  * marking, a box dilation, the cost image and the row test, all on the mask
  * grid, and saves 1.0's copies. A tracking frame may detect corners up to
  * three times.

@@ -8,13 +8,13 @@
  *  - LUT word: 32 bits; bits 22-31 hold a motion-map row, bits 6-15 a
  *    motion-map column; the other bits are the host's and are not read.
  *  - Motion bitmap: one bit per 16 x 16 pixel block of a camera image;
- *    (md_height + 15) / 16 rows of zelvo_md_row_bytes(md_width) bytes, each
+ *    (md_height + 15) / 16 rows of zelvo_host::md_row_bytes(md_width) bytes, each
  *    row whole little-endian 32-bit words; block x of a row is bit x % 32 of
  *    word x / 32, that is bit x % 8 of byte x / 8. The decoded map is one
  *    byte per block, (md_width + 15) / 16 bytes a row, rows back to back; a
  *    stitcher's decoded map width equals its mdGridWidth.
  *  - Strip buffer: strip_height[0] rows of strip_buf_width bytes; overlap i
- *    holds its left strip at column zelvo_strip_left_x(strip_width, i) and
+ *    holds its left strip at column zelvo_host::strip_left_x(strip_width, i) and
  *    its right strip strip_width[i] columns further, each strip_width[i]
  *    columns wide; overlaps follow one another from column 0.
  *  - Fusion map: imgHeight rows of overlapWidth bytes, rows packed.

@@ -99,7 +99,7 @@ DynStitcher::DynStitcher() = default;
 DynStitcher::DynStitcher(DynStitcher const& o) { *this = o; }
 
 DynStitcher::~DynStitcher() {
-    zelvo::freeMotionAwareState(motionAwareState);
+    zelvo::freeMotionAwareState(this);
     prevMaskBlockStats.clear();
     maskBlockStats.clear();
     blockScore.clear();

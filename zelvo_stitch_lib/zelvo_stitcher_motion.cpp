@@ -13,14 +13,19 @@
  */
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "zelvo_internal.h"
 
+// Library-wide, like the other switches: written only while no other call of
+// the library runs, read by every call of the mode.
 bool zelvo::motionAware = false;
 
 ZELVO_MOTION_AWARE_PARAMS zelvo_stitch_motion_aware_params = {24, 18, 6, 16};
@@ -30,10 +35,12 @@ extern "C" int zelvo_stitch_set_motion_aware(int on) {
     return 0;
 }
 
+namespace {
+
 /* Everything the mode keeps per stitcher. Made whole for one geometry (mask
  * size, motion grid, LUTs) and reused every frame; remade only when the
  * stitcher's geometry changes (an assignment from another stitcher). */
-struct ZelvoMotionAwareState {
+struct State {
     int rows = 0, cols = 0;             // mask grid the buffers are made for
     int mdWidth = 0, mdHeight = 0;      // motion grid the cell map indexes
     const uint32_t* lutLeft = nullptr;  // LUTs the cell map was read from
@@ -52,9 +59,18 @@ struct ZelvoMotionAwareState {
     bool seamStarted = false;  // a seam was drawn; rowCrossX holds it
 };
 
-namespace {
-
-using State = ZelvoMotionAwareState;
+/* The states, by stitcher. Kept outside DynStitcher so that its layout stays
+ * that of 1.0 (hosts built against 1.0 may allocate stitchers themselves).
+ * The lock covers the table only: per-overlap calls on different stitchers
+ * run at once, each then working on its own state. */
+std::mutex g_statesLock;
+using StateTable = std::unordered_map<const DynStitcher*, std::unique_ptr<State>>;
+/* Never destroyed: a stitcher of the host's may be destroyed after this
+ * library's statics at exit. */
+StateTable& states() {
+    static StateTable* table = new StateTable;
+    return *table;
+}
 
 /* The LUT vertices that set-up checked along one axis: first .. last,
  * inclusive, of the vertices at or inside [from, to] pixels (of extent
@@ -156,24 +172,29 @@ void requireSetUp(const DynStitcher& s, const char* what) {
                                ": the motion-aware mode needs the frame call's strips first");
 }
 
-/* s's state, made (or remade after a change of geometry) when needed. */
+/* s's state, made (or remade after a change of geometry) when needed; an
+ * allocation failure leaves the table and s as they were. */
 State& stateOf(DynStitcher& s) {
-    State* st = s.motionAwareState;
-    if (st == nullptr || st->rows != s.maskRows || st->cols != s.maskCols ||
-        st->mdWidth != s.mdGridWidth || st->mdHeight != s.mdGridHeight ||
-        st->lutLeft != s.lutLeft || st->lutRight != s.lutRight) {
-        std::unique_ptr<State> fresh = makeState(s);
-        delete s.motionAwareState;
-        s.motionAwareState = fresh.release();
-    }
-    return *s.motionAwareState;
+    std::lock_guard<std::mutex> lock(g_statesLock);
+    StateTable& table = states();
+    auto it = table.find(&s);
+    State* st = it == table.end() ? nullptr : it->second.get();
+    if (st != nullptr && st->rows == s.maskRows && st->cols == s.maskCols &&
+        st->mdWidth == s.mdGridWidth && st->mdHeight == s.mdGridHeight &&
+        st->lutLeft == s.lutLeft && st->lutRight == s.lutRight)
+        return *st;
+    std::unique_ptr<State> fresh = makeState(s);
+    if (it == table.end()) it = table.emplace(&s, nullptr).first;
+    it->second = std::move(fresh);
+    return *it->second;
 }
 
 /* moving = 1 where either camera's motion cell under the mask cell moved;
  * all 0 without both maps. */
 void markMovingCells(State& st, const uint8_t* mdLeft, const uint8_t* mdRight) {
     if (mdLeft == nullptr || mdRight == nullptr) {
-        st.moving.setTo(cv::Scalar(0));
+        for (int y = 0; y < st.rows; ++y)
+            std::memset(st.moving.ptr<uint8_t>(y), 0, size_t(st.cols));
         return;
     }
     for (int y = 0; y < st.rows; ++y) {
@@ -208,7 +229,7 @@ void dilateCells(State& st, const cv::Mat& src, int rx, int ry, cv::Mat& dst) {
 }
 
 /* Cells covering `px` full-resolution pixels, rounded up; 0 for px <= 0. */
-int cellsFor(int px, int cell) { return px <= 0 ? 0 : (px + cell - 1) / cell; }
+int cellsFor(int px, int cell) { return px <= 0 ? 0 : int(((long long)px + cell - 1) / cell); }
 
 /* Static corners: detected where no motion lies within (rx, ry) cells;
  * returns how many. */
@@ -228,12 +249,12 @@ constexpr int kMoverClearanceCells = 1;
 constexpr int kEdgeCells = 2;
 
 /* The flood's cost (cheapest cells flood first, so the two sides meet on the
- * dearest): 0 on cells near motion, so no seam runs over a mover, and a
+ * dearest). 0 on cells near motion, so no seam runs over a mover, with a
  * ridge of 255 round them, so the side that fills a mover cannot spill out
- * and drag the whole seam along; 0 in the edge bands; elsewhere diffImage,
+ * and drag the whole seam along. 0 in the edge bands. Elsewhere diffImage,
  * lowered by `stick` except within a cell of last frame's seam (joined row
- * to row, so the ridge it leaves has no gap), so
- * a still scene keeps its seam unless another line agrees clearly better. */
+ * to row, so the ridge it leaves has no gap): a still scene keeps its seam
+ * unless another line agrees clearly better. */
 void buildSeamCost(const DynStitcher& s, State& st, int stick) {
     dilateCells(st, st.near, 1, 1, st.around);
     for (int y = 0; y < st.rows; ++y) {
@@ -261,7 +282,13 @@ void buildSeamCost(const DynStitcher& s, State& st, int stick) {
  * centred on column x of row y, the window kept inside the row. */
 int seamDifference(const DynStitcher& s, int y, int x) {
     const uint8_t* d = s.diffImage.ptr<uint8_t>(y);
-    const int c = std::min(std::max(x, 1), s.maskCols - 2);
+    const int cols = s.maskCols;
+    if (cols < 3) {  // a narrower row: its mean over all cells, on the same scale
+        int sum = 0;
+        for (int c = 0; c < cols; ++c) sum += 255 - d[c];
+        return 3 * sum / cols;
+    }
+    const int c = std::min(std::max(x, 1), cols - 2);
     return 3 * 255 - (d[c - 1] + d[c] + d[c + 1]);
 }
 
@@ -323,7 +350,10 @@ void drawHeldSeam(DynStitcher& s, State& st) {
 
 }  // namespace
 
-void zelvo::freeMotionAwareState(ZelvoMotionAwareState* state) { delete state; }
+void zelvo::freeMotionAwareState(const DynStitcher* s) {
+    std::lock_guard<std::mutex> lock(g_statesLock);
+    states().erase(s);
+}
 
 int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
     requireSetUp(s, "tracking (motion-aware)");

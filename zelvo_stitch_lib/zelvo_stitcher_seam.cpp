@@ -47,7 +47,9 @@ inline int motionSum(const std::vector<cv::Point>& cells, const uint8_t* md, int
 /* Flood labels to mask bytes, interior cells only; the border is filled by
  * fillMaskBorder. */
 void labelsToMask(const cv::Mat& markers, cv::Mat& mask, const int32_t labelMaskValue[2]) {
-    mask.setTo(cv::Scalar(0));
+    // Row by row: setTo may take a buffer per call, and the motion-aware
+    // seam path allocates nothing per frame.
+    for (int r = 0; r < mask.rows; ++r) std::memset(mask.ptr<uint8_t>(r), 0, size_t(mask.cols));
     for (int r = 1; r < markers.rows - 1; ++r) {
         const int32_t* m = markers.ptr<int32_t>(r);
         uint8_t* f = mask.ptr<uint8_t>(r);
@@ -193,7 +195,7 @@ void zelvo::requireSeamState(const DynStitcher& s, const char* what) {
                "of another geometry?)");
     const size_t n = size_t(s.numMaskBlocks);
     if (s.numMaskBlocks < 1 || s.maskBlockHeight < 1 ||
-        s.lastMaskBlockRow != (s.numMaskBlocks - 1) * s.maskBlockHeight ||
+        s.lastMaskBlockRow != (long long)(s.numMaskBlocks - 1) * s.maskBlockHeight ||
         s.lastMaskBlockRow >= s.maskRows || s.maskBlockStats.size() < n ||
         s.prevMaskBlockStats.size() < n || s.blockScore.size() < n ||
         s.blockMotionSumL.size() < n || s.blockMotionSumR.size() < n ||
