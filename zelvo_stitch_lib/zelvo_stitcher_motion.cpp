@@ -162,10 +162,10 @@ std::unique_ptr<State> makeState(const DynStitcher& s) {
     return st;
 }
 
-/* The mode reads the mask-sized members that set-up makes; a stitcher never
- * set up, or assigned from one of another geometry, is refused. */
-void requireSetUp(const DynStitcher& s, const char* what) {
-    zelvo::requireSeamState(s, what);
+/* The mode reads the frame call's images as well as what set-up makes. The
+ * seam path's caller (process) has checked the set-up state already; the
+ * tracker checks it here. */
+void requireStrips(const DynStitcher& s, const char* what) {
     const cv::Size grid(s.maskCols, s.maskRows);
     if (s.diffImage.size() != grid || s.leftImage.size() != grid || s.rightImage.size() != grid)
         throw std::logic_error(std::string(what) +
@@ -356,7 +356,8 @@ void zelvo::freeMotionAwareState(const DynStitcher* s) {
 }
 
 int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
-    requireSetUp(s, "tracking (motion-aware)");
+    zelvo::requireSeamState(s, "tracking (motion-aware)");
+    requireStrips(s, "tracking (motion-aware)");
     State& st = stateOf(s);
     zelvo::beginTrackerRun(s);
     markMovingCells(st, mdLeft, mdRight);
@@ -374,7 +375,7 @@ int zelvo::trackMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t
 }
 
 void zelvo::processMotionAware(DynStitcher& s, const uint8_t* mdLeft, const uint8_t* mdRight) {
-    requireSetUp(s, "process (motion-aware)");
+    requireStrips(s, "process (motion-aware)");
     State& st = stateOf(s);
     const ZELVO_MOTION_AWARE_PARAMS& p = zelvo_stitch_motion_aware_params;
 
